@@ -1,0 +1,85 @@
+#include "package.h"
+
+#include <dlfcn.h>
+
+#include <cstring>
+
+namespace vtro_engine {
+
+std::unique_ptr<Package> Package::Load(const std::string& path, void* engine, std::string& error) {
+  std::unique_ptr<Package> package(new Package);
+  package->path_ = path;
+  // A name without a slash would be searched on the library path; a package
+  // is always a file given by the user.
+  const std::string openPath = (path.find('/') == std::string::npos) ? "./" + path : path;
+  dlerror();
+  package->handle_ = dlopen(openPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (package->handle_ == nullptr) {
+    const char* why = dlerror();
+    error = "cannot load package " + path + ": " + (why ? why : "unknown error");
+    return nullptr;
+  }
+  auto init = reinterpret_cast<PckInitFn>(dlsym(package->handle_, "VTROPckInit"));
+  auto modules = reinterpret_cast<GetModulesDefStructFn>(dlsym(package->handle_, "VTROGetModulesDefStruct"));
+  if (init == nullptr || modules == nullptr) {
+    error = "package " + path + " lacks the entry point " +
+            std::string(init == nullptr ? "VTROPckInit" : "VTROGetModulesDefStruct");
+    return nullptr;
+  }
+  const int32_t accepted = init(engine, kInterfaceCode);
+  if (accepted != kInitAccepted) {
+    error = "package " + path + " refused the engine interface (VTROPckInit answered " + std::to_string(accepted) +
+            ")";
+    return nullptr;
+  }
+  const int32_t count = modules(kComponentGroup, nullptr, 0);
+  package->countAnswer_ = count;
+  if (count <= 0) {
+    return package;
+  }
+  std::vector<void*> records(static_cast<size_t>(count), nullptr);
+  const int32_t filled = modules(kComponentGroup, records.data(), count);
+  if (filled < 0 || filled > count) {
+    error = "package " + path + " answered " + std::to_string(filled) + " records to a fill of " +
+            std::to_string(count);
+    return nullptr;
+  }
+  for (int32_t i = 0; i < filled; ++i) {
+    const auto* record = static_cast<const RawComponentDefinition*>(records[static_cast<size_t>(i)]);
+    if (record == nullptr || record->name == nullptr) {
+      error = "package " + path + " handed out an empty definition record (#" + std::to_string(i) + ")";
+      return nullptr;
+    }
+    ComponentModel model;
+    model.record = record;
+    model.inputEntries = CountEntries(record->inputs, kInputEntrySize);
+    model.outputEntries = CountEntries(record->outputs, kOutputEntrySize);
+    model.propertyEntries = CountEntries(record->properties, kPropertyEntrySize);
+    model.actionEntries = CountEntries(record->actions, kActionEntrySize);
+    model.resolved = std::make_unique<RawComponentDefinition>();
+    std::memcpy(model.resolved.get(), record, sizeof(RawComponentDefinition));
+    model.resolved->inputCount = ResolveCount(record->inputCount, model.inputEntries);
+    model.resolved->outputCount = ResolveCount(record->outputCount, model.outputEntries);
+    model.resolved->propertyCount = ResolveCount(record->propertyCount, model.propertyEntries);
+    model.resolved->actionCount = ResolveCount(record->actionCount, model.actionEntries);
+    package->models_.push_back(std::move(model));
+  }
+  return package;
+}
+
+Package::~Package() {
+  if (handle_ != nullptr) {
+    dlclose(handle_);
+  }
+}
+
+const ComponentModel* Package::Find(const std::string& model) const {
+  for (const auto& m : models_) {
+    if (m.Name() == model) {
+      return &m;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace vtro_engine

@@ -1,0 +1,51 @@
+// Reports of the engine and its components: one line each on standard output
+// (or another stream), "info: ", "warning: " or "error: " followed by the
+// text. Lines are written whole, so reports of several threads never mix.
+#pragma once
+
+#include <cstdint>
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace vtro_engine {
+
+enum class ReportKind : int32_t { Info = 0, Warning = 1, Error = 2 };
+
+struct Report {
+  ReportKind kind;
+  int32_t level;
+  bool framework;
+  std::string text;
+};
+
+const char* ReportPrefix(ReportKind kind);
+
+class Reporter {
+ public:
+  explicit Reporter(std::ostream& out);
+
+  // Kinds outside 0..2 are shown as errors; traces are not shown unless asked.
+  void Emit(int32_t kind, int32_t level, bool framework, const std::string& text);
+  void Trace(const std::string& text);
+  void SetShowTraces(bool show) { showTraces_ = show; }
+
+  // Keeps a copy of every report (tests and the run summary read them).
+  std::vector<Report> Reports() const;
+  size_t ErrorCount() const;
+  // Called with each report after it was printed (outside the lock).
+  void SetObserver(std::function<void(const Report&)> observer);
+
+ private:
+  std::ostream& out_;
+  mutable std::mutex lock_;
+  std::vector<Report> reports_;
+  size_t errors_ = 0;
+  std::atomic<bool> showTraces_{false};
+  std::function<void(const Report&)> observer_;
+};
+
+}  // namespace vtro_engine

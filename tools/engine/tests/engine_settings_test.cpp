@@ -1,0 +1,64 @@
+// Engine settings and the symbol registry.
+#include "engine_settings.h"
+
+#include <gtest/gtest.h>
+
+namespace vtro_engine {
+namespace {
+
+TEST(EngineSettings, DefaultsAndTypedTextSetting) {
+  EngineSettings s;
+  EXPECT_EQ(s.Integer("Engine.shutdownTimeout"), 10'000'000);
+  EXPECT_EQ(s.Boolean("Engine.sequentialStart"), false);
+  ASSERT_TRUE(s.String("Engine.version"));
+  EXPECT_FALSE(s.Integer("Engine.none"));
+
+  EXPECT_EQ(s.SetFromText("Engine.shutdownTimeout", "2500000"), "");
+  EXPECT_EQ(s.Integer("Engine.shutdownTimeout"), 2'500'000);
+  EXPECT_NE(s.SetFromText("Engine.shutdownTimeout", "2.5s"), "");  // keeps its integer type
+  EXPECT_EQ(s.Integer("Engine.shutdownTimeout"), 2'500'000);
+  EXPECT_NE(s.SetFromText("Engine.sequentialStart", "maybe"), "");
+  EXPECT_EQ(s.SetFromText("Engine.sequentialStart", "true"), "");
+  EXPECT_EQ(s.Boolean("Engine.sequentialStart"), true);
+
+  // New settings take the first type their text parses as.
+  EXPECT_EQ(s.SetFromText("Engine.a", "-7"), "");
+  EXPECT_EQ(s.SetFromText("Engine.b", "false"), "");
+  EXPECT_EQ(s.SetFromText("Engine.c", "08x"), "");
+  EXPECT_TRUE(std::holds_alternative<int64_t>(*s.Get("Engine.a")));
+  EXPECT_TRUE(std::holds_alternative<bool>(*s.Get("Engine.b")));
+  EXPECT_EQ(s.String("Engine.c"), "08x");
+  s.Remove("Engine.version");
+  EXPECT_FALSE(s.Get("Engine.version"));
+}
+
+TEST(EngineSettings, StrictNumberParsing) {
+  EXPECT_EQ(ParseInteger("010"), 10);  // decimal, not octal
+  EXPECT_FALSE(ParseInteger(""));
+  EXPECT_FALSE(ParseInteger("12 "));
+  EXPECT_FALSE(ParseInteger("99999999999999999999"));
+  EXPECT_EQ(ParseInteger("-9223372036854775808"), INT64_MIN);
+  EXPECT_EQ(ParseFloat("2.5"), 2.5);
+  EXPECT_FALSE(ParseFloat("2,5"));
+  EXPECT_FALSE(ParseFloat("1e999"));
+}
+
+TEST(SymbolRegistry, FullNamesAreUniqueAndModulesUnregisterTogether) {
+  SymbolRegistry r;
+  int a = 0;
+  int b = 0;
+  EXPECT_TRUE(r.Register("cam", SymbolKind::Module, &a));
+  EXPECT_TRUE(r.Register("cam.Width", SymbolKind::Property, &a));
+  EXPECT_FALSE(r.Register("cam.Width", SymbolKind::Input, &b));
+  EXPECT_TRUE(r.Register("cam.oImage", SymbolKind::Output, &b));
+  EXPECT_TRUE(r.Register("camera.Width", SymbolKind::Property, &b));
+  EXPECT_FALSE(r.Unregister("cam.oImage", &a));  // another object's name stays
+  EXPECT_EQ(r.Find("cam.Width")->first, SymbolKind::Property);
+  EXPECT_EQ(r.UnregisterModule("cam"), 3u);
+  EXPECT_FALSE(r.Find("cam.Width"));
+  EXPECT_TRUE(r.Find("camera.Width"));  // a longer module name is not a child
+  EXPECT_EQ(r.Count(), 1u);
+}
+
+}  // namespace
+}  // namespace vtro_engine
