@@ -58,8 +58,9 @@ private:
     const uint32_t timeoutMs_;
 };
 
-// Streaming state of one channel. The packet headers and the send batches
-// live in the sender, allocated once; nothing is allocated per block.
+// Streaming state of one channel. Packets are not assembled in a buffer: the
+// headers of a run of packets are written to one fixed area and sent together
+// with the caller's data in place. Nothing is allocated per block or packet.
 class StreamState {
 public:
     StreamState(uint16_t maxPayloadSize, uint32_t timeoutStream);
@@ -76,12 +77,15 @@ public:
     size_t stride() const { return stride_; }
 
     platform::StreamSender& sender() { return sender_; }
+    // Room for the headers of one run of packets, reused for every run.
+    uint8_t* headerArea() { return headers_; }
 
 private:
     const uint16_t maxPayloadSize_;
     const size_t stride_;
     std::atomic<uint16_t> packetCounter_{0};
     platform::StreamSender sender_;
+    alignas(8) uint8_t headers_[platform::StreamSender::kMaxRun * kDataHeaderSize] = {};
 };
 
 // QZQTU_InitOutputChannel, QZQTU_GetFrameSize and QZQTU_ReplayStreamData on a
