@@ -3,6 +3,8 @@
 #include <dlfcn.h>
 
 #include <cstring>
+#include <map>
+#include <mutex>
 
 namespace vtro_engine {
 
@@ -18,6 +20,19 @@ std::unique_ptr<Package> Package::Load(const std::string& path, void* engine, st
     const char* why = dlerror();
     error = "cannot load package " + path + ": " + (why ? why : "unknown error");
     return nullptr;
+  }
+  // A package answers every later VTROPckInit with the engine it was first
+  // initialised with; a second engine in this process would never be called.
+  {
+    static std::mutex lock;
+    static std::map<void*, void*> initialisedWith;
+    std::lock_guard<std::mutex> guard(lock);
+    const auto it = initialisedWith.find(package->handle_);
+    if (it != initialisedWith.end() && it->second != engine) {
+      error = "package " + path + " is already in use by another engine of this process";
+      return nullptr;
+    }
+    initialisedWith[package->handle_] = engine;
   }
   auto init = reinterpret_cast<PckInitFn>(dlsym(package->handle_, "VTROPckInit"));
   auto modules = reinterpret_cast<GetModulesDefStructFn>(dlsym(package->handle_, "VTROGetModulesDefStruct"));
@@ -67,11 +82,9 @@ std::unique_ptr<Package> Package::Load(const std::string& path, void* engine, st
   return package;
 }
 
-Package::~Package() {
-  if (handle_ != nullptr) {
-    dlclose(handle_);
-  }
-}
+// The library stays loaded: a package keeps the engine it was first given,
+// and detached component threads may still be returning through its code.
+Package::~Package() = default;
 
 const ComponentModel* Package::Find(const std::string& model) const {
   for (const auto& m : models_) {

@@ -48,8 +48,7 @@ class Package {
   int32_t CountAnswer() const { return countAnswer_; }
   const std::vector<ComponentModel>& Models() const { return models_; }
   const ComponentModel* Find(const std::string& model) const;
-  // Library handle kept open until the package is destroyed; components
-  // made by its factories must be destroyed first.
+  // Library handle; the library stays loaded until the process ends.
   void* Handle() const { return handle_; }
 
  private:

@@ -32,6 +32,7 @@ class Reporter {
   void Emit(int32_t kind, int32_t level, bool framework, const std::string& text);
   void Trace(const std::string& text);
   void SetShowTraces(bool show) { showTraces_ = show; }
+  bool ShowsTraces() const { return showTraces_; }
 
   // Keeps a copy of every report (tests and the run summary read them).
   std::vector<Report> Reports() const;
