@@ -117,7 +117,11 @@ uint64_t wallNanoseconds() {
 double parseDrain(const std::string& text) {
   if (text == "inf" || text == "infinity") return std::numeric_limits<double>::infinity();
   size_t used = 0;
-  double v = std::stod(text, &used);
+  double v = -1;
+  try {
+    v = std::stod(text, &used);
+  } catch (const std::exception&) {
+  }
   if (used != text.size() || !(v >= 0)) throw std::invalid_argument("drain must be >= 0 or inf: " + text);
   return v;
 }
