@@ -185,9 +185,18 @@ QZQTU_Error UnitApi::unregisterOutputChannel(std::int32_t handle) {
                 ++it;
             }
         }
+        if (!emptied.empty()) awaitReceiverOutOfWait();
         emptied.clear();
     }
     return QZQTU_OK;
+}
+
+void UnitApi::awaitReceiverOutOfWait() {
+    // The receiver sets the flag only while it holds M1, which the caller
+    // holds now; so once it is clear, no wait includes the removed sockets.
+    // A wait lasts one round (10 ms) at most.
+    std::unique_lock lock(waitMutex_);
+    waitDone_.wait(lock, [this] { return !waiting_; });
 }
 
 std::shared_ptr<ChannelState> UnitApi::find(std::int32_t handle) {
@@ -217,9 +226,20 @@ void UnitApi::receiverLoop() {
                 if (count == kMaxReadSockets) break;
                 if (endpoint->socket() != platform::kInvalidSocket) sockets[count++] = endpoint->socket();
             }
+            if (count > 0) {
+                std::lock_guard waitLock(waitMutex_);
+                waiting_ = true;
+            }
         }
         int ready = 0;
-        if (count > 0) ready = platform::waitReadable(sockets, count, readable, kRoundMs);
+        if (count > 0) {
+            ready = platform::waitReadable(sockets, count, readable, kRoundMs);
+            {
+                std::lock_guard waitLock(waitMutex_);
+                waiting_ = false;
+            }
+            waitDone_.notify_all();
+        }
         if (count == 0 || ready < 0) {
             // Nothing to read (or the wait failed): idle one round, but wake
             // at once for shutdown.

@@ -68,6 +68,11 @@ public:
 private:
     void receiverLoop();
     void handleReadable(ControlEndpoint& endpoint);
+    // Called under M1 after endpoints left the list: returns once the
+    // receiver is no longer waiting on their sockets. A socket that is
+    // closed while a wait still holds it keeps its port bound until the wait
+    // ends, and a registration that binds that port right after would fail.
+    void awaitReceiverOutOfWait();
 
     // M0: channel table, handle counter and the keys of registrations under way.
     std::mutex m0_;
@@ -80,6 +85,11 @@ private:
     std::list<std::shared_ptr<ControlEndpoint>> endpoints_;
 
     Reachability reachability_;  // holds M2
+
+    // Set (under M1) while the receiver waits on the sockets it collected.
+    std::mutex waitMutex_;
+    std::condition_variable waitDone_;
+    bool waiting_ = false;  // guarded by waitMutex_
 
     std::atomic<bool> stop_{false};
     std::mutex idleMutex_;
