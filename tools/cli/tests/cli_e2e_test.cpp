@@ -286,6 +286,17 @@ TEST_F(CliAgainstUnit, NoCreditEndsTheStreamAfterTheStallTime) {
     EXPECT_EQ(sim_->channel(0).packets, 0u);
 }
 
+TEST_F(CliAgainstUnit, PingReachesBothLoopbackInterfaces) {
+    const CliRun r = run({"ping"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr("control 127.0.0.1 and data 127.0.0.1 answer"));
+    const CliRun json = run({"--json", "ping"});
+    ASSERT_EQ(json.status, 0) << json.err;
+    // The library may print its own reachability lines first; the JSON is the last line.
+    const auto last = json.out.substr(json.out.rfind('{'));
+    EXPECT_EQ(nlohmann::json::parse(last)["text"], QZQTU_ErrorToString(0));
+}
+
 TEST(CliWithoutUnit, SilentUnitTimesOut) {
     // A bound socket that never answers stands in for a unit that is off.
     const int silent = socket(AF_INET, SOCK_DGRAM, 0);
