@@ -511,6 +511,29 @@ TEST(Streaming, LastFreeBufferUsedUpStopsTheSenderInsteadOfWrapping) {
     EXPECT_EQ(unit.packetCount(0), 1u);
 }
 
+TEST(Streaming, NobodyListeningOnTheDataPortIsNotAnError) {
+    // A connected socket hears of the unreachable port by ICMP and reports it
+    // on a later send; streaming goes on as plain sendto would.
+    FakeUnit unit;
+    uint16_t closedPort = 0;
+    ::close(udpSocket(&closedPort));
+    QZQTU_InputInterface c = unit.config(0, 1000, 1000, 1000);
+    c.sensorDataBasePort = closedPort;
+    int32_t h = -1;
+    ASSERT_EQ(QZQTU_RegisterOutputChannel(&c, 0, &h), QZQTU_OK);
+    unit.capacity = 100000;
+    ASSERT_EQ(QZQTU_InitOutputChannel(h, 5000, 1), QZQTU_OK);
+    unit.sendStatus(0, 0, 0, 100000, 0);
+    auto ch = UnitApi::instance().find(h);
+    ASSERT_TRUE(unit.waitFor([&] { return ch->stream.credit.freeBuffers() == 100000; }));
+    const auto data = pattern(5000);
+    const auto info = block(0, 0);
+    for (int i = 0; i < 200; ++i) ASSERT_EQ(QZQTU_ReplayStreamData(h, &info, data.data(), 5000), QZQTU_OK) << i;
+    EXPECT_EQ(ch->stream.packetCounter(), 1000);
+    ch.reset();
+    QZQTU_UnregisterOutputChannel(h);
+}
+
 TEST(Streaming, SameDatagramsInEverySendMode) {
     using platform::StreamSendMode;
     std::vector<std::vector<DataPacket>> seen;

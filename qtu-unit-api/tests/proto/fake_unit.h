@@ -193,15 +193,17 @@ public:
         std::lock_guard lock(mutex_);
         return channels_[channel].count;
     }
-    // Bounded wait for a condition over the recorded state.
+    // Bounded wait for a condition. It is re-tested whenever the fake unit
+    // receives something and at least every millisecond, since conditions on
+    // the library's side (a status message taken in) signal nothing here.
     bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, limit, [&] {
-            lock.unlock();
-            const bool ok = pred();
-            lock.lock();
-            return ok;
-        });
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            if (pred()) return true;
+            if (std::chrono::steady_clock::now() >= deadline) return pred();
+            std::unique_lock lock(mutex_);
+            changed_.wait_for(lock, std::chrono::milliseconds(1));
+        }
     }
     bool waitRequests(size_t n, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
         return waitFor([&] { return requests().size() >= n; }, limit);
