@@ -387,6 +387,10 @@ class VTROComponent : public VTROModule {
   VTROInput* NewInput(const char* modelName, const char* name);
   VTROOutput* NewOutput(const VTROOutputDefinition* definition, const char* name = nullptr);
   VTROOutput* NewOutput(const char* modelName, const char* name);
+  // Next element of an input (raises 57005 on a stop request); StopReading
+  // gives it back.
+  VTROIOElt* StartReading(VTROInput* input);
+  void StopReading(VTROInput* input);
   VTROInput* Input(const char* name);
   VTROInput* Input(std::int32_t index);
   VTROOutput* Output(const char* name);
@@ -405,7 +409,17 @@ class VTROComponent : public VTROModule {
   // One pass of the sequential step over an input (run lock held).
   void ProcessInput(VTROInput* input);
   // Exception handling of a step or of the main thread; `sequential` selects the texts.
-  void HandleStepException(bool sequential);
+  // Must be called inside a catch handler. Returns true for the quiet stop
+  // (57005); otherwise reports, and either runs the end sequence (returns
+  // false) or raises to the engine.
+  bool HandleStepException(bool sequential);
+  // The common tail of the end and stop sequences (run lock held).
+  void FinishRun();
+  // Marks an element and its sub-properties as declared in this Dynamic call.
+  void MarkDeclared(void* element, const char* fullName);
+  // Removes the dynamic elements not declared again (module lock held).
+  void DropUndeclaredElements();
+  bool Declared(void* element) const;
   void ThreadEntered(std::uint32_t threadId);
   void ThreadLeft(std::uint32_t threadId);
   void ApplyPriority(std::int32_t priority);

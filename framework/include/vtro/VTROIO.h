@@ -105,6 +105,11 @@ class VTROInput {
   virtual std::int32_t& SubsamplingCounter() = 0;
   // Renames: the full name becomes "<module>.<short name>".
   virtual void SetModuleName(const char* moduleName) = 0;
+  // Takes the next element for this reader (null when none may be taken) and
+  // marks the input reading; the component's StartReading wraps it.
+  virtual VTROIOElt* StartReading() = 0;
+  // Gives the current element back when reading.
+  virtual void StopReading() = 0;
 };
 
 // An output of a component. AllocOutputBuffer keeps slot 0; the lifecycle

@@ -82,6 +82,23 @@ class VTROModuleGroupDefinition {
   VTROList<VTROModuleGroupDefinition*> m_subgroups;
 };
 
+// A dynamic library loaded through the framework (used to wrap a second
+// package library).
+class VTRODynamicLibrary {
+ public:
+  VTRODynamicLibrary() = default;
+  VTRODynamicLibrary(const VTRODynamicLibrary&) = delete;
+  VTRODynamicLibrary& operator=(const VTRODynamicLibrary&) = delete;
+  virtual ~VTRODynamicLibrary();
+  virtual bool Load(const char* path);
+  virtual bool IsLoaded() const { return m_handle != nullptr; }
+  virtual void* Symbol(const char* name) const;
+  virtual void Unload();
+
+ private:
+  void* m_handle = nullptr;
+};
+
 namespace VTRO {
 // The package's group list (created when missing).
 VTROList<VTROModuleGroupDefinition*>& ModuleGroups();

@@ -54,6 +54,7 @@ class VTROEnumStruct {
   VTROStackedString ToString() const;
 
   std::int32_t Selected() const { return m_selected; }
+  std::int32_t* SelectedLocation() { return &m_selected; }
   void SetSelected(std::int32_t index) { m_selected = index; }
   std::int32_t Count() const { return m_values.Count(); }
   const char* Value(std::int32_t index) const {

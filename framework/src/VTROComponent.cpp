@@ -1,0 +1,661 @@
+// VTROComponent: construction, the Dynamic call, and the start, sequential
+// step, end, stop and is-dead sequences.
+#include <cstring>
+#include <exception>
+
+#include "VTROPropertyImplementation.h"
+#include "framework_internal.h"
+#include "platform/vtro_platform.h"
+#include "vtro/VTROComponent.h"
+#include "vtro/VTROEngineInterface.h"
+
+namespace vtro {
+
+void StoreInteger(VTROModule* module, VTROProperty* property, std::int64_t value);
+bool StartMainThread(VTROComponent* component);
+
+namespace {
+
+struct StandardComponentProperties {
+  VTROPropertyValue trueValue{true};
+  VTROPropertyValue priorityValue{std::int64_t{128}};
+  VTROPropertyValue emptyText{""};
+  VTROPropertyValue minusOne{std::int64_t{-1}};
+  VTROPropertyDefinition threaded{"threaded", &trueValue, nullptr, VTRO_FLAG_ENUM_VALUES_FIXED, 0};
+  VTROPropertyDefinition priority{"priority", &priorityValue, nullptr,
+                                  VTRO_FLAG_CHANGEABLE_WHILE_RUNNING | VTRO_FLAG_ENUM_VALUES_FIXED, 0};
+  VTROPropertyDefinition autoStart{"autoStart", &trueValue, nullptr,
+                                   VTRO_FLAG_CHANGEABLE_WHILE_RUNNING | VTRO_FLAG_ENUM_VALUES_FIXED, 0};
+  VTROPropertyDefinition version{"componentModelVersion", &emptyText, nullptr,
+                                 VTRO_FLAG_READ_ONLY | VTRO_FLAG_ENUM_VALUES_FIXED, 0};
+  VTROPropertyDefinition primaryThreadId{"primaryThreadID", &minusOne, nullptr,
+                                         VTRO_FLAG_READ_ONLY | VTRO_FLAG_ENUM_VALUES_FIXED, 0};
+};
+
+const StandardComponentProperties& ComponentProperties() {
+  static const StandardComponentProperties* properties = new StandardComponentProperties;
+  return *properties;
+}
+
+// Number of table entries to create: the first `count` (unsigned compare)
+// before the end entry.
+template <class Entry>
+std::uint32_t EntriesToCreate(const Entry* table, std::int32_t count) {
+  if (table == nullptr) return 0;
+  std::uint32_t n = 0;
+  while (table[n].name != nullptr && n < static_cast<std::uint32_t>(count)) ++n;
+  return n;
+}
+
+void NoEngineHandler(VTROProperty*) {}
+
+}  // namespace
+}  // namespace vtro
+
+VTROComponent::VTROComponent(const char* instanceName, const VTROComponentDefinition* definition)
+    : VTROModule(instanceName), m_definition(definition) {
+  m_engineRecord = VTROEngineRecord{};
+  m_state.store(VTRO_STATE_DEAD);
+  m_deadFlag.store(true);
+  m_inDynamic.store(false);
+  AddSymbol(instanceName);
+
+  const vtro::StandardComponentProperties& standard = vtro::ComponentProperties();
+  VTROProperty* threaded = NewProperty(&standard.threaded);
+  VTROProperty* priority = NewProperty(&standard.priority);
+  VTROProperty* autoStart = NewProperty(&standard.autoStart);
+  VTROProperty* version = NewProperty(&standard.version);
+  NewProperty(&standard.primaryThreadId);
+  {
+    VTROLock lock(m_propertyValueLock);
+    static_cast<VTROPropertyImplementation*>(threaded)->Value().SetBool(definition == nullptr ||
+                                                                       definition->defaultThreaded != 0);
+    static_cast<VTROPropertyImplementation*>(priority)->Value().SetInteger(definition != nullptr ? definition->defaultPriority
+                                                                                                 : 128);
+    static_cast<VTROPropertyImplementation*>(version)->Value().SetString(
+        definition != nullptr && definition->version != nullptr ? definition->version : "");
+  }
+  threaded->SetChangeHandler(vtro::NoEngineHandler);
+  autoStart->SetChangeHandler(vtro::NoEngineHandler);
+  priority->SetChangeHandler(PriorityHandler);
+  m_ownPropertiesStart = m_properties.Count();
+
+  if (definition != nullptr) {
+    const std::uint32_t properties = vtro::EntriesToCreate(definition->properties, definition->propertyCount);
+    for (std::uint32_t i = 0; i < properties; ++i) NewProperty(&definition->properties[i]);
+    const std::uint32_t inputs = vtro::EntriesToCreate(definition->inputs, definition->inputCount);
+    for (std::uint32_t i = 0; i < inputs; ++i) NewInput(&definition->inputs[i]);
+    const std::uint32_t outputs = vtro::EntriesToCreate(definition->outputs, definition->outputCount);
+    for (std::uint32_t i = 0; i < outputs; ++i) NewOutput(&definition->outputs[i]);
+    const std::uint32_t actions = vtro::EntriesToCreate(definition->actions, definition->actionCount);
+    for (std::uint32_t i = 0; i < actions; ++i) NewAction(&definition->actions[i]);
+  }
+  m_staticPropertyCount = m_properties.Count();
+  m_staticInputCount = m_inputs.Count();
+  m_staticOutputCount = m_outputs.Count();
+  m_staticActionCount = m_actions.Count();
+}
+
+VTROComponent::~VTROComponent() {
+  if ((State() & VTRO_STATE_DEAD) == 0) {
+    vtro::EngineReport(vtro::Format("The destructor of component %s was called though %s is still alive.", Name(), Name())
+                           .c_str(),
+                       2, 1, 1);
+    // Destroying a running component would pull its objects from under its
+    // threads: stop it first.
+    EngineStop();
+  }
+  // The main thread releases the run lock right after the is-dead step: wait
+  // for it before the lock goes away.
+  m_runLock.Lock();
+  m_runLock.Unlock();
+}
+
+const char* VTROComponent::KindName() const { return "component"; }
+
+void VTROComponent::Dynamic() {
+  // Declares nothing and keeps everything: clearing the cursors leaves the
+  // removal step nothing to remove.
+  VTROLock lock(m_moduleLock);
+  m_dynamicCursorsSet = false;
+}
+
+void VTROComponent::Birth() {}
+void VTROComponent::BeforeDeath() {}
+void VTROComponent::Death() {}
+
+void VTROComponent::FreeOutputBuffers() {
+  VTROLock lock(m_moduleLock);
+  for (VTROOutput* output : m_outputs) output->FreeBuffer();
+}
+
+VTROEngineRecord VTROComponent::GetEngineRecord() { return m_engineRecord; }
+void VTROComponent::SetEngineRecord(const VTROEngineRecord& record) { m_engineRecord = record; }
+
+// Setters run Dynamic afterwards --------------------------------------------------
+
+bool VTROComponent::SetEnumValue(VTROProperty* property, const VTROEnumStruct& value) {
+  const bool result = VTROModule::SetEnumValue(property, value);
+  CallDynamic();
+  return result;
+}
+bool VTROComponent::SetStringValue(VTROProperty* property, const char* value) {
+  const bool result = VTROModule::SetStringValue(property, value);
+  CallDynamic();
+  return result;
+}
+bool VTROComponent::SetFloatValue(VTROProperty* property, double value) {
+  const bool result = VTROModule::SetFloatValue(property, value);
+  CallDynamic();
+  return result;
+}
+bool VTROComponent::SetIntegerValue(VTROProperty* property, std::int64_t value) {
+  const bool result = VTROModule::SetIntegerValue(property, value);
+  CallDynamic();
+  return result;
+}
+bool VTROComponent::SetBoolValue(VTROProperty* property, bool value) {
+  const bool result = VTROModule::SetBoolValue(property, value);
+  CallDynamic();
+  return result;
+}
+
+// Dynamic ----------------------------------------------------------------------
+
+bool VTROComponent::Declared(void* element) const { return m_declaredInDynamic.Find(element) != nullptr; }
+
+void VTROComponent::MarkDeclared(void* element, const char* fullName) {
+  if (!m_dynamicCursorsSet) return;
+  m_declaredInDynamic.Append(element);
+  // Sub-properties of an input or output ("<full name>.subsampling"...) stay with it.
+  const std::size_t length = std::strlen(fullName);
+  for (VTROProperty* property : m_properties) {
+    if (std::strncmp(property->FullName(), fullName, length) == 0 && property->FullName()[length] == '.') {
+      m_declaredInDynamic.Append(property);
+    }
+  }
+}
+
+void VTROComponent::DropUndeclaredElements() {
+  VTROEngineInterface* engine = VTRO::Engine();
+  auto dropFrom = [&](auto& list, std::int32_t staticCount, auto beforeDelete) {
+    auto* item = list.At(staticCount);
+    while (item != nullptr) {
+      auto* next = item->Next();
+      auto* element = item->Value();
+      if (!Declared(element)) {
+        beforeDelete(element);
+        if (engine != nullptr) engine->UnregisterSymbol(element->FullName());
+        RemoveSymbol(element->FullName());
+        list.Remove(item);
+        delete element;
+      }
+      item = next;
+    }
+  };
+  dropFrom(m_outputs, m_staticOutputCount, [&](VTROOutput*) { vtro::EngineTrace("Removing an output"); });
+  dropFrom(m_properties, m_staticPropertyCount, [](VTROProperty*) {});
+  dropFrom(m_actions, m_staticActionCount, [](VTROAction*) {});
+  dropFrom(m_inputs, m_staticInputCount, [&](VTROInput*) { vtro::EngineTrace("Removing an input"); });
+}
+
+void VTROComponent::CallDynamic() {
+  vtro::EngineTrace("Calling Dynamic");
+  VTROLock dynamicLock(m_dynamicLock);
+  if (IsStarted() || m_inDynamic.load()) return;
+  m_inDynamic.store(true);
+  {
+    VTROLock lock(m_moduleLock);
+    m_dynamicCursorsSet = true;
+    m_declaredInDynamic.Clear();
+  }
+  ClearStateBits(VTRO_STATE_ERROR);
+  try {
+    Dynamic();
+  } catch (...) {
+    VTROLock lock(m_moduleLock);
+    m_dynamicCursorsSet = false;
+    m_declaredInDynamic.Clear();
+    m_inDynamic.store(false);
+    throw;
+  }
+  {
+    VTROLock lock(m_moduleLock);
+    if (m_dynamicCursorsSet) DropUndeclaredElements();
+    m_dynamicCursorsSet = false;
+    m_declaredInDynamic.Clear();
+  }
+  m_inDynamic.store(false);
+  NotifyState();
+}
+
+// Start --------------------------------------------------------------------------
+
+void VTROComponent::EngineStart() {
+  {
+    VTROLock lock(m_moduleLock);
+    if (IsStarted()) {
+      NotifyState();
+      return;
+    }
+    ClearStateBits(VTRO_STATE_ERROR);
+    SetStateBits(VTRO_STATE_STARTED);
+  }
+  VTROLock dynamicLock(m_dynamicLock);
+  try {
+    for (auto* item = m_properties.At(m_ownPropertiesStart); item != nullptr; item = item->Next()) {
+      if (item->Value()->MustBeSet()) {
+        ClearStateBits(VTRO_STATE_STARTED);
+        SetStateBits(VTRO_STATE_ERROR);
+        NotifyState();
+        VTRO::FatalReport(vtro::Format("Unable to start component %s. Its property %s needs to be initialized.", Name(),
+                                       item->Value()->ShortName())
+                              .c_str(),
+                          1);
+      }
+    }
+    {
+      VTROLock lock(m_moduleLock);
+      for (VTROOutput* output : m_outputs) {
+        output->AllocOutputBuffer(output->Definition()->defaultBufferSize, 1);
+        output->ClearElementSizeRecord();
+      }
+      for (VTROInput* input : m_inputs) input->ResetReadingState();
+    }
+    ResetPeriodStatistics();
+    vtro::StoreInteger(this, m_counterProperty, 0);
+    ClearStateBits(VTRO_STATE_STOP_REQUESTED);
+    m_stopEvent.Reset();
+    ClearStateBits(VTRO_STATE_DEAD);
+    m_threadsFinishedEvent.Reset();
+
+    VTROProperty* threadedProperty = FindProperty("threaded");
+    bool threaded = true;
+    if (threadedProperty != nullptr) GetBoolValue(threadedProperty, threaded);
+    const std::uint32_t model = m_definition != nullptr ? m_definition->threadingModel : VTRO_THREADING_THREADED;
+    auto storeThreaded = [&](bool value) {
+      if (threadedProperty == nullptr) return;
+      VTROLock lock(m_propertyValueLock);
+      static_cast<VTROPropertyImplementation*>(threadedProperty)->Value().SetBool(value);
+    };
+    if (threaded && (model & VTRO_THREADING_THREADED) == 0) {
+      threaded = false;
+      storeThreaded(false);
+      ReportWarning("Threaded behaviour is not allowed anymore for this component (its threading model may have "
+                    "changed since last save operation).");
+    }
+    if (!threaded && (model & VTRO_THREADING_SEQUENTIAL) == 0) {
+      threaded = true;
+      storeThreaded(true);
+      ReportWarning("Sequential behaviour is not allowed anymore for this component (its threading model may have "
+                    "changed since last save operation).");
+    }
+    m_threaded = threaded ? 1 : 0;
+
+    if (threaded) {
+      m_deadFlag.store(false);
+      m_runningThreadCount.store(1);
+      m_birthEvent.Reset();
+      if (!vtro::StartMainThread(this)) {
+        m_runningThreadCount.store(0);
+        m_deadFlag.store(true);
+        ClearStateBits(VTRO_STATE_STARTED);
+        SetStateBits(VTRO_STATE_ERROR | VTRO_STATE_DEAD);
+        NotifyState();
+        Error("Failed to start component main thread", 1, 0);
+      }
+      if (vtro::EngineBoolSetting("Engine.sequentialStart", false)) {
+        if (m_birthEvent.Wait(3000000) != 0) ReportInfo("Couldn't start. Birth didn't occur correctly (3s timeout).");
+      }
+    } else {
+      VTROProperty* primary = FindProperty("primaryThreadID");
+      if (primary != nullptr) vtro::StoreInteger(this, primary, 0);
+      VTROLock runLock(m_runLock);
+      m_deadFlag.store(false);
+      m_runningThreadCount.fetch_add(1);
+      bool birthDone = false;
+      try {
+        Birth();
+        birthDone = true;
+        ClearStateBits(VTRO_STATE_DEAD);
+        NotifyState();
+        for (auto* item = m_inputs.Head(); item != nullptr && !IsDying(); item = item->Next()) {
+          ProcessInput(item->Value());
+        }
+      } catch (...) {
+        bool stopped = false;
+        try {
+          throw;
+        } catch (int code) {
+          stopped = code == VTRO::StopException;
+        } catch (...) {
+        }
+        if (stopped) {
+          if (!birthDone) ReportInfo("Couldn't start. Birth didn't occur correctly (died at birth).");
+        } else {
+          HandleStepException(true);
+        }
+      }
+    }
+  } catch (int code) {
+    if (code == VTRO::ErrorException) ClearStateBits(VTRO_STATE_STARTED);
+    throw;
+  }
+  NotifyState();
+}
+
+// Sequential step ----------------------------------------------------------------
+
+VTROIOElt* VTROComponent::StartReading(VTROInput* input) {
+  if (IsDying()) throw VTRO::StopException;
+  if (input == nullptr) return nullptr;
+  if (input->IsReading()) input->StopReading();
+  return input->StartReading();
+}
+
+void VTROComponent::StopReading(VTROInput* input) {
+  if (input != nullptr) input->StopReading();
+}
+
+void VTROComponent::ProcessInput(VTROInput* input) {
+  m_currentTriggerInput = input;
+  while (input->HasUnreadData()) {
+    std::int32_t& counter = input->SubsamplingCounter();
+    const std::int32_t readerType = input->ReaderType();
+    if (counter >= input->Subsampling() - 1) {
+      counter = 0;
+    } else if (readerType == FifoReader || readerType == LastOrNextReader || readerType == NeverSkippingReader) {
+      StartReading(input);
+      StopReading(input);
+      ++counter;
+      continue;
+    }
+    UpdatePeriodStatistics();
+    Core();
+    const bool consumed = input->IsReading();
+    for (VTROInput* each : m_inputs) StopReading(each);
+    // A Core that leaves the data unread would be called for ever.
+    if (!consumed && input->HasUnreadData()) break;
+  }
+}
+
+void VTROComponent::SequentialStep(VTROInput* input) {
+  m_runLock.Lock();
+  if (m_deadFlag.load() || IsDying() || input == nullptr) {
+    m_runLock.Unlock();
+    return;
+  }
+  try {
+    ProcessInput(input);
+  } catch (...) {
+    try {
+      HandleStepException(true);
+    } catch (...) {
+      m_runLock.Unlock();
+      throw;
+    }
+  }
+  m_runLock.Unlock();
+}
+
+bool VTROComponent::HandleStepException(bool sequential) {
+  VTROStackedString fatal;
+  try {
+    throw;
+  } catch (int code) {
+    if (code == VTRO::StopException) return true;
+    if (code == VTRO::ErrorException) {
+      vtro::EngineReport(
+          vtro::Format("%s %s (%s) died due to an error.", KindName(), Name(), sequential ? "sequential" : "threaded")
+              .c_str(),
+          1, 1, 0);
+      EngineEndSequence();
+      return false;
+    }
+    SetStateBits(VTRO_STATE_ERROR);
+    if (code == VTRO::TimeoutException) {
+      const VTROStackedString text = vtro::Format("Component %s : Time out (deadlock?) on an input", Name());
+      if (sequential) VTRO::FatalReport(text.c_str(), 1);
+      vtro::EngineReport(text.c_str(), 2, 1, 1);
+      EngineEndSequence();
+      return false;
+    }
+    if (sequential) throw;
+    vtro::EngineReport(vtro::Format("%s %s (threaded) died due to an error.", KindName(), Name()).c_str(), 1, 1, 0);
+    EngineEndSequence();
+    return false;
+  } catch (const char* text) {
+    fatal = vtro::Format("%s %s : Fatal error : Unhandled string thrown: %s Trying to catch up but the component might "
+                         "crash later.",
+                         KindName(), Name(), text != nullptr ? text : "");
+  } catch (const std::exception& error) {
+    fatal = vtro::Format("%s %s : Fatal error : Unhandled std::exception thrown: %s Trying to catch up but the "
+                         "component might crash later.",
+                         KindName(), Name(), error.what());
+  } catch (...) {
+    fatal = vtro::Format("%s %s : Fatal error : Unhandled exception thrown. Trying to catch up but the component might "
+                         "crash later.",
+                         KindName(), Name());
+  }
+  VTRO::LocalFatalDisplay(true, fatal.c_str(), 2);
+  vtro::EngineReport(fatal.c_str(), 2, 0, 0);
+  EngineEndSequence();
+  return false;
+}
+
+// End, stop, is dead ----------------------------------------------------------------
+
+void VTROComponent::WaitForComponentThreads() {
+  std::int64_t timeout = vtro::EngineIntegerSetting("Engine.shutdownTimeout", vtro::kDefaultShutdownTimeoutUs);
+  if (timeout < 0) timeout = vtro::kDefaultShutdownTimeoutUs;
+  if (m_threadsFinishedEvent.Wait(timeout) == 0) return;
+  const VTROStackedString amount = timeout >= 1000000 ? vtro::Format("%lld second(s)", static_cast<long long>(timeout / 1000000))
+                                                      : vtro::Format("%lld microsecond(s)", static_cast<long long>(timeout));
+  vtro::EngineReport(vtro::Format("Some threads are still running after %s. The model must be bugged. If this is "
+                                  "considered as normal however, consider increase the value of the "
+                                  "Engine.shutdownTimeout property. I destroy the component anyway. This might result "
+                                  "in a system crash.",
+                                  amount.c_str())
+                         .c_str(),
+                     1, 2, 0);
+}
+
+void VTROComponent::GuardedDeath() {
+  try {
+    Death();
+  } catch (int code) {
+    if (code == VTRO::ErrorException) {
+      vtro::EngineReport(vtro::Format("%s: VTRO::ErrorException thrown from Death(). Trying to catch up. The component "
+                                      "might crash later.",
+                                      Name())
+                             .c_str(),
+                         2, 0, 1);
+    } else {
+      vtro::EngineReport(vtro::Format("%s: unhandled integer exception thrown from Death(). Trying to catch up. The "
+                                      "component might crash later.",
+                                      Name())
+                             .c_str(),
+                         2, 2, 1);
+    }
+  } catch (const std::exception& error) {
+    vtro::EngineReport(vtro::Format("%s: unhandled std::exception thrown from Death() (%s). Trying to catch up. The "
+                                    "component might crash later.",
+                                    Name(), error.what())
+                           .c_str(),
+                       2, 2, 1);
+  } catch (...) {
+    vtro::EngineReport(
+        vtro::Format("%s: unhandled exception thrown from Death(). Trying to catch up. The component might crash later.",
+                     Name())
+            .c_str(),
+        2, 2, 1);
+  }
+}
+
+void VTROComponent::FinishRun() {
+  m_deadFlag.store(true);
+  if (m_runningThreadCount.fetch_sub(1) == 1) m_threadsFinishedEvent.Set();
+  try {
+    BeforeDeath();
+  } catch (...) {
+    // BeforeDeath has no report of its own; Death still runs.
+  }
+  WaitForComponentThreads();
+  GuardedDeath();
+  EngineIsDeadStep();
+}
+
+void VTROComponent::EngineEndSequence() {
+  VTROLock runLock(m_runLock);
+  SetStateBits(VTRO_STATE_ERROR | VTRO_STATE_STOP_REQUESTED);
+  m_stopEvent.Set();
+  if (m_deadFlag.load()) return;  // already ended by a stop
+  FinishRun();
+}
+
+void VTROComponent::EngineIsDeadStep() {
+  {
+    VTROLock lock(m_moduleLock);
+    for (VTROInput* input : m_inputs) {
+      if (input->IsReading()) input->StopReading();
+    }
+  }
+  vtro::EngineReport(vtro::Format("Component %s is dead.", Name()).c_str(), 0, 0, 1);
+  vtro::StoreInteger(this, m_counterProperty, 0);
+  vtro::StoreInteger(this, m_averagePeriodProperty, 0);
+  vtro::StoreInteger(this, m_minPeriodProperty, 0);
+  vtro::StoreInteger(this, m_maxPeriodProperty, 0);
+  ResetPeriodStatistics();
+  m_birthEvent.Reset();
+  // The engine may destroy the component as soon as it sees *dead*: notify
+  // with copies and touch nothing afterwards.
+  const VTROStackedString name(m_name);
+  std::uint32_t expected = m_state.load();
+  std::uint32_t dead;
+  do {
+    dead = (expected & ~(VTRO_STATE_STOP_REQUESTED | VTRO_STATE_STARTED)) | VTRO_STATE_DEAD;
+  } while (!m_state.compare_exchange_weak(expected, dead));
+  VTROEngineInterface* engine = VTRO::Engine();
+  if (engine != nullptr) engine->StateChanged(name.c_str(), dead);
+}
+
+void VTROComponent::EngineStop() {
+  SetStateBits(VTRO_STATE_STOP_REQUESTED);
+  m_stopEvent.Set();
+  if (m_threaded == 0) {
+    VTROProperty* primary = FindProperty("primaryThreadID");
+    if (primary != nullptr) vtro::StoreInteger(this, primary, -1);
+    VTROLock runLock(m_runLock);
+    if (!m_deadFlag.load()) FinishRun();
+  }
+  // Threaded components end on their main thread; wait for it.
+  std::int64_t limit = vtro::EngineIntegerSetting("Engine.dieTimeout", vtro::kDefaultDieTimeoutUs);
+  if (limit < 0) limit = vtro::kDefaultDieTimeoutUs;
+  std::int64_t waited = 0;
+  while ((State() & VTRO_STATE_DEAD) == 0 && waited < limit) {
+    vtro::platform::SleepMs(10);
+    waited += 10000;
+  }
+  const bool dead = (State() & VTRO_STATE_DEAD) != 0;
+  if (!dead) {
+    vtro::EngineReport(vtro::Format("Component %s refuses to die after 10 seconds. The component model %s must be bugged.",
+                                    Name(), m_definition != nullptr && m_definition->name != nullptr ? m_definition->name : "")
+                           .c_str(),
+                       1, 1, 1);
+  }
+  {
+    VTROLock lock(m_moduleLock);
+    for (VTROOutput* output : m_outputs) output->WakeReaders();
+    for (VTROInput* input : m_inputs) input->ResetReadingState();
+    for (VTROOutput* output : m_outputs) output->MarkAllElementsFree();
+  }
+  // A component that is still alive keeps its stop request, so it still ends
+  // as soon as it returns to the framework.
+  if (dead) {
+    ClearStateBits(VTRO_STATE_STOP_REQUESTED);
+    FreeOutputBuffers();
+  }
+  NotifyState();
+}
+
+// Main thread ------------------------------------------------------------------------
+
+void VTROComponent::EngineRunMainThread() {
+  const std::uint32_t threadId = vtro::platform::CurrentThreadId();
+  VTROProperty* primary = FindProperty("primaryThreadID");
+  if (primary != nullptr) vtro::StoreInteger(this, primary, threadId);
+  {
+    VTROLock lock(m_thirdLock);
+    m_threads.Append(ThreadRecord{threadId, -1});
+  }
+  ApplyPriority(static_cast<std::int32_t>(GetIntegerProperty("priority")));
+  // The thread leaves the list before the end sequence: once the component
+  // is dead the engine may destroy it, so nothing is touched afterwards.
+  auto leaveThreadList = [this, threadId] {
+    VTROLock lock(m_thirdLock);
+    m_threads.RemoveValue(ThreadRecord{threadId, -1});
+  };
+  try {
+    Birth();
+    m_birthEvent.Set();
+    while (!IsDying()) {
+      UpdatePeriodStatistics();
+      Core();
+    }
+  } catch (...) {
+    leaveThreadList();
+    // A fatal exception runs the end sequence inside the handler.
+    if (!HandleStepException(false)) return;
+    VTROLock runLock(m_runLock);
+    if (!m_deadFlag.load()) FinishRun();
+    return;
+  }
+  leaveThreadList();
+  VTROLock runLock(m_runLock);
+  if (!m_deadFlag.load()) FinishRun();
+}
+
+// Engine accessors ---------------------------------------------------------------
+
+const char* VTROComponent::EngineName() const { return Name(); }
+std::uint32_t VTROComponent::EngineState() const { return State(); }
+const VTROComponentDefinition* VTROComponent::EngineDefinition() const { return m_definition; }
+bool VTROComponent::EngineIsThreaded() {
+  VTROProperty* property = FindProperty("threaded");
+  bool value = true;
+  if (property != nullptr) GetBoolValue(property, value);
+  return value;
+}
+std::int32_t VTROComponent::EnginePropertyCount() { return PropertyCount(); }
+VTROProperty* VTROComponent::EnginePropertyAt(std::int32_t index) {
+  VTROLock lock(m_moduleLock);
+  auto* item = m_properties.At(index);
+  return item != nullptr ? item->Value() : nullptr;
+}
+VTROProperty* VTROComponent::EngineFindProperty(const char* shortName) { return FindProperty(shortName); }
+std::int32_t VTROComponent::EngineInputCount() { return InputCount(); }
+VTROInput* VTROComponent::EngineInputAt(std::int32_t index) {
+  VTROLock lock(m_moduleLock);
+  auto* item = m_inputs.At(index);
+  return item != nullptr ? item->Value() : nullptr;
+}
+std::int32_t VTROComponent::EngineOutputCount() { return OutputCount(); }
+VTROOutput* VTROComponent::EngineOutputAt(std::int32_t index) {
+  VTROLock lock(m_moduleLock);
+  auto* item = m_outputs.At(index);
+  return item != nullptr ? item->Value() : nullptr;
+}
+std::int32_t VTROComponent::EngineActionCount() { return ActionCount(); }
+VTROAction* VTROComponent::EngineActionAt(std::int32_t index) {
+  VTROLock lock(m_moduleLock);
+  auto* item = m_actions.At(index);
+  return item != nullptr ? item->Value() : nullptr;
+}
+VTROAction* VTROComponent::EngineFindAction(const char* shortName) {
+  VTROLock lock(m_moduleLock);
+  for (VTROAction* action : m_actions) {
+    if (std::strcmp(action->ShortName(), shortName != nullptr ? shortName : "") == 0) return action;
+  }
+  return nullptr;
+}
+VTROEvent* VTROComponent::EngineBirthEvent() { return &m_birthEvent; }
