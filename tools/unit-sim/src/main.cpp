@@ -104,6 +104,9 @@ int main(int argc, char** argv) {
   std::printf("listening control=%s:%u data=%s:%u channels=%d\n", config.bind.c_str(), sim.controlPort(),
               config.bind.c_str(), sim.dataBasePort(), config.channels);
   std::fflush(stdout);
+  if (sim.dataReceiveBufferBytes() < (8 << 20))
+    std::fprintf(stderr, "qtu-unit-sim: data receive buffers are only %d bytes; raise net.core.rmem_max for full rate\n",
+                 sim.dataReceiveBufferBytes());
 
   const bool live = !quiet && isatty(STDERR_FILENO);
   const auto begin = std::chrono::steady_clock::now();

@@ -176,7 +176,7 @@ struct UnitSim::Impl {
   std::vector<std::thread> threads;
   std::atomic<bool> stopping{false};
   bool started = false, stopped = false;
-  Clock::time_point startedAt{};
+  Clock::time_point startedAt{}, stoppedAt{};
 
   mutable std::mutex faultMu;
   Faults faults;
@@ -454,11 +454,12 @@ void UnitSim::Impl::sendStatus(Channel& ch) {
 
 void UnitSim::Impl::dataLoop(Channel& ch) {
   // One receive area per thread, allocated once.
-  std::vector<uint8_t> area(static_cast<size_t>(kBatch) * kDatagramRoom);
+  // Left uninitialised: only the pages that datagrams reach get touched.
+  auto area = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(kBatch) * kDatagramRoom);
   mmsghdr msgs[kBatch];
   iovec iov[kBatch];
   for (int i = 0; i < kBatch; ++i) {
-    iov[i] = {area.data() + static_cast<size_t>(i) * kDatagramRoom, kDatagramRoom};
+    iov[i] = {area.get() + static_cast<size_t>(i) * kDatagramRoom, kDatagramRoom};
     msgs[i] = {};
     msgs[i].msg_hdr.msg_iov = &iov[i];
     msgs[i].msg_hdr.msg_iovlen = 1;
@@ -607,6 +608,7 @@ void UnitSim::stop() {
   if (!m.started || m.stopped) return;
   m.stopped = true;
   m.stopping = true;
+  m.stoppedAt = Clock::now();
   {
     std::lock_guard lock(m.timerMu);
   }
@@ -641,6 +643,14 @@ bool UnitSim::waitFor(int channel, std::function<bool(const ChannelReport&)> pre
 std::vector<std::vector<uint8_t>> UnitSim::controlLog() const {
   std::lock_guard lock(impl_->logMu);
   return impl_->log;
+}
+
+int UnitSim::dataReceiveBufferBytes() const {
+  if (impl_->channels.empty() || impl_->channels[0]->data.fd < 0) return 0;
+  int size = 0;
+  socklen_t length = sizeof size;
+  ::getsockopt(impl_->channels[0]->data.fd, SOL_SOCKET, SO_RCVBUF, &size, &length);
+  return size;
 }
 
 uint64_t UnitSim::malformedControl() const { return impl_->malformedControl.load(); }
@@ -688,7 +698,8 @@ nlohmann::json UnitSim::reportJson() const {
     });
   }
   const double seconds =
-      m.started ? std::chrono::duration<double>(Clock::now() - m.startedAt).count() : 0.0;
+      m.started ? std::chrono::duration<double>((m.stopped ? m.stoppedAt : Clock::now()) - m.startedAt).count()
+                : 0.0;
   return {
       {"control",
        {{"address", m.config.bind},

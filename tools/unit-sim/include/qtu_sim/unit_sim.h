@@ -111,6 +111,7 @@ class UnitSim {
 
   std::vector<std::vector<uint8_t>> controlLog() const;  // every control datagram received, in order
   uint64_t malformedControl() const;  // control datagrams dropped for a bad header
+  int dataReceiveBufferBytes() const; // receive buffer the system granted a data socket
 
   void setFaults(const Faults& faults);  // replaces the faults while running
   void sendStatusNow(int channel);       // one status message now (if the channel has a host)
