@@ -374,6 +374,7 @@ void VTROComponent::ProcessInput(VTROInput* input) {
     Core();
     const bool consumed = input->IsReading();
     for (VTROInput* each : m_inputs) StopReading(each);
+    StopReading(input);  // the trigger input, even when handed in from outside the list
     // A Core that leaves the data unread would be called for ever.
     if (!consumed && input->HasUnreadData()) break;
   }
