@@ -161,9 +161,10 @@ public:
     std::atomic<uint32_t> capacity{100};
     std::atomic<uint64_t> timeValue{0};
     std::atomic<uint16_t> lineSize{0}, lineCount{0};
-    // When on, every packet that ends a block is answered with a status
-    // message granting `capacity` free buffers up to that packet.
+    // When on, every `autoCreditEvery`-th packet that ends a block is answered
+    // with a status message granting `capacity` free buffers up to that packet.
     std::atomic<bool> autoCredit{false};
+    std::atomic<unsigned> autoCreditEvery{1};
 
     // Sends a status message to the host's control socket (the sender of the
     // last request).
@@ -218,6 +219,7 @@ private:
         uint16_t port = 0;
         std::vector<DataPacket> packets;
         size_t count = 0;
+        unsigned blocks = 0;  // touched by the fake's thread only
     };
 
     std::vector<std::vector<uint8_t>> defaultAnswer(const Request& r) {
@@ -290,7 +292,7 @@ private:
             if (keepPackets_) channels_[channel].packets.push_back(k);
         }
         changed_.notify_all();
-        if (autoCredit && (k.flags & 0x40))
+        if (autoCredit && (k.flags & 0x40) && ++channels_[channel].blocks % autoCreditEvery == 0)
             sendStatus(static_cast<uint8_t>(channel), 0, k.packetCounter, capacity.load(), 0);
     }
 
