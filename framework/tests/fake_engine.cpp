@@ -50,6 +50,7 @@ class FakeEngine::Timers final : public VTROTimerService {
   }
   bool Arm(VTROEvent* event, std::int64_t engineTimeUs) override {
     std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_armCalls;
     if (m_armed.count(event) == 0 && m_limit >= 0 && static_cast<int>(m_armed.size()) >= m_limit) return false;
     m_armed[event] = engineTimeUs;
     m_wake.notify_all();
@@ -63,6 +64,10 @@ class FakeEngine::Timers final : public VTROTimerService {
   int Armed() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return static_cast<int>(m_armed.size());
+  }
+  int ArmCalls() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_armCalls;
   }
   void SetLimit(int limit) {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -108,6 +113,7 @@ class FakeEngine::Timers final : public VTROTimerService {
   std::condition_variable m_wake;
   std::map<VTROEvent*, std::int64_t> m_armed;
   int m_limit = -1;
+  int m_armCalls = 0;
   bool m_stop = false;
   std::thread m_thread;
 };
@@ -186,6 +192,7 @@ bool FakeEngine::IsRegistered(const std::string& fullName) {
 }
 
 int FakeEngine::ArmedTimers() { return m_timers->Armed(); }
+int FakeEngine::ArmCalls() { return m_timers->ArmCalls(); }
 
 void FakeEngine::SetInteger(const std::string& name, std::int64_t value) {
   std::lock_guard<std::mutex> lock(m_mutex);

@@ -45,6 +45,8 @@ class FakeEngine final : public VTROEngineInterface {
   std::vector<std::uint32_t> StatesOf(const std::string& moduleName);
   bool IsRegistered(const std::string& fullName);
   int ArmedTimers();
+  // Number of Arm calls since the engine was made.
+  int ArmCalls();
 
   // --- settings ---
   void SetInteger(const std::string& name, std::int64_t value);
