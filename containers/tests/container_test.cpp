@@ -13,6 +13,7 @@ namespace {
 
 using testing::Bytes;
 using testing::MakeRecord;
+using testing::Val;
 
 Bytes CanTypeHeader(uint8_t flag4, uint8_t flag6, uint8_t flag7, uint32_t id = 0x123) {
   CANHeader h{};
@@ -47,7 +48,7 @@ TEST(ContainerConstruction, RecordLengthIsRecomputedFromPayloadAndTypeHeader) {
   uint8_t out[64];
   uint8_t* end = c.WriteRecord(out, sizeof out);
   ASSERT_EQ(end - out, 31);
-  EXPECT_EQ(ReadHeader(out).recordLength, 31u);
+  EXPECT_EQ(Val(ReadHeader(out).recordLength), 31u);
   EXPECT_EQ(0, std::memcmp(out + 27, payload, 4));
 }
 
@@ -70,8 +71,8 @@ TEST(ContainerConstruction, FromRecordUsesFixedPayloadOffsetAndChecksSize) {
   const Bytes record = MakeRecord(1, 5, CanTypeHeader(1, 0, 0), {0xAA, 0xBB});
   CANContainer c(record.data(), record.size(), false);
   EXPECT_EQ(c.Payload(), record.data() + 27);
-  EXPECT_EQ(c.GetTypeHeader().identifier, 0x123u);
-  EXPECT_EQ(c.GetTypeHeader().opaque8, 0xBEEF);
+  EXPECT_EQ(Val(c.GetTypeHeader().identifier), 0x123u);
+  EXPECT_EQ(Val(c.GetTypeHeader().opaque8), 0xBEEF);
   EXPECT_THROW(CANContainer(record.data(), record.size() - 1, false), std::runtime_error);
   EXPECT_THROW(CANContainer(record.data(), 20, false), std::runtime_error);
 }

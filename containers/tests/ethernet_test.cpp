@@ -258,9 +258,9 @@ TEST(EthernetUdp, EthernetPaddingAfterUdpIsNotParsed) {
   auto c = MakeEthernet(0x0800, payload, 1234);
   const auto messages = c.GetSOMEIPMessages();
   ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(messages[0].header.serviceId, 0x1234);
-  EXPECT_EQ(messages[0].header.methodId, 0x8001);
-  EXPECT_EQ(messages[0].header.eventFlag, 1);
+  EXPECT_EQ(Val(messages[0].header.serviceId), 0x1234);
+  EXPECT_EQ(Val(messages[0].header.methodId), 0x8001);
+  EXPECT_EQ(Val(messages[0].header.eventFlag), 1);
   EXPECT_EQ(messages[0].timestamp, 1234);
   EXPECT_EQ(messages[0].payload, (Bytes{0xDE, 0xAD}));
 }

@@ -13,6 +13,13 @@ namespace qtu::containers::testing {
 
 using Bytes = std::vector<uint8_t>;
 
+// A copy of a (possibly packed, so misaligned) field, for the comparison macros
+// that take their arguments by reference.
+template <typename T>
+T Val(T value) {
+  return value;
+}
+
 inline void Append(Bytes& out, std::initializer_list<uint8_t> bytes) { out.insert(out.end(), bytes); }
 inline void Append(Bytes& out, const Bytes& bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
 inline void PutBE16(Bytes& out, uint16_t v) { Append(out, {uint8_t(v >> 8), uint8_t(v)}); }

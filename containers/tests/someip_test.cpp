@@ -38,11 +38,11 @@ TEST(SomeIpParse, MinimalMessageAndVersionChecks) {
   const auto ok = ParseSOMEIPMessages(Header16(1, 2, 0, 8).data(), 16, 5);
   ASSERT_EQ(ok.size(), 1u);
   EXPECT_TRUE(ok[0].payload.empty());
-  EXPECT_EQ(ok[0].header.interfaceVersion, 2);
-  EXPECT_EQ(ok[0].header.serviceId, 0x0101);
-  EXPECT_EQ(ok[0].header.clientId, 0x0303);
-  EXPECT_EQ(ok[0].header.sessionId, 0x0404);
-  EXPECT_EQ(ok[0].header.eventFlag, 0);
+  EXPECT_EQ(Val(ok[0].header.interfaceVersion), 2);
+  EXPECT_EQ(Val(ok[0].header.serviceId), 0x0101);
+  EXPECT_EQ(Val(ok[0].header.clientId), 0x0303);
+  EXPECT_EQ(Val(ok[0].header.sessionId), 0x0404);
+  EXPECT_EQ(Val(ok[0].header.eventFlag), 0);
   EXPECT_EQ(ok[0].timestamp, 5);
 
   EXPECT_EQ(ParseError(Header16(1, 2, 0, 9)), "Container does not valid SOME/IP data");
@@ -58,14 +58,14 @@ TEST(SomeIpParse, BackToBackMessagesInOrderTrailingShortBytesIgnored) {
   Append(data, Bytes(15, 0xFF));
   const auto messages = ParseSOMEIPMessages(data.data(), data.size(), 99);
   ASSERT_EQ(messages.size(), 2u);
-  EXPECT_EQ(messages[0].header.serviceId, 0x10);
-  EXPECT_EQ(messages[0].header.eventFlag, 1);
-  EXPECT_EQ(messages[0].header.methodId, 0x8001);  // event bit stays in
+  EXPECT_EQ(Val(messages[0].header.serviceId), 0x10);
+  EXPECT_EQ(Val(messages[0].header.eventFlag), 1);
+  EXPECT_EQ(Val(messages[0].header.methodId), 0x8001);  // event bit stays in
   EXPECT_EQ(messages[0].payload, (Bytes{1, 2, 3}));
-  EXPECT_EQ(messages[1].header.serviceId, 0x20);
+  EXPECT_EQ(Val(messages[1].header.serviceId), 0x20);
   EXPECT_EQ(messages[1].payload, (Bytes{4}));
   EXPECT_EQ(messages[1].timestamp, 99);
-  EXPECT_EQ(messages[1].header.length, 9u);
+  EXPECT_EQ(Val(messages[1].header.length), 9u);
 }
 
 TEST(SomeIpParse, FailureDiscardsEarlierMessages) {
@@ -81,21 +81,21 @@ TEST(SomeIpParse, TpSegmentSplitsOffsetAndFlags) {
   const Bytes data = SomeIp(0x10, 1, {7, 8, 9}, 0x00, 1, true, 0x31);
   const auto messages = ParseSOMEIPMessages(data.data(), data.size(), 0);
   ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(messages[0].header.messageType, 0x20);
-  EXPECT_EQ(messages[0].header.tpOffset, 3u);
-  EXPECT_EQ(messages[0].header.tpFlags, 1);
+  EXPECT_EQ(Val(messages[0].header.messageType), 0x20);
+  EXPECT_EQ(Val(messages[0].header.tpOffset), 3u);
+  EXPECT_EQ(Val(messages[0].header.tpFlags), 1);
   EXPECT_EQ(messages[0].payload, (Bytes{7, 8, 9}));
 
   const Bytes big = SomeIp(0x10, 1, {}, 0x02, 1, true, 0xFFFFFFF0);
   const auto m2 = ParseSOMEIPMessages(big.data(), big.size(), 0);
-  EXPECT_EQ(m2[0].header.tpOffset, 0x0FFFFFFFu);
-  EXPECT_EQ(m2[0].header.tpFlags, 0);
-  EXPECT_EQ(m2[0].header.messageType, 0x22);
+  EXPECT_EQ(Val(m2[0].header.tpOffset), 0x0FFFFFFFu);
+  EXPECT_EQ(Val(m2[0].header.tpFlags), 0);
+  EXPECT_EQ(Val(m2[0].header.messageType), 0x22);
 
   // Without the TP bit the TP fields stay 0 and bytes 16-19 are payload.
   const Bytes plain = SomeIp(0x10, 1, {0, 0, 0, 0x31});
   const auto m3 = ParseSOMEIPMessages(plain.data(), plain.size(), 0);
-  EXPECT_EQ(m3[0].header.tpOffset, 0u);
+  EXPECT_EQ(Val(m3[0].header.tpOffset), 0u);
   EXPECT_EQ(m3[0].payload.size(), 4u);
 }
 
@@ -110,7 +110,7 @@ TEST(SomeIpParse, LengthsBelowTheHeaderAreRuntimeErrors) {
   EXPECT_EQ(ParseError(tp), "SOME/IP message at offset 0 has length 11, below the 12 bytes its header needs");
   Bytes tpOk = Header16(1, 1, 0x20, 12);
   Append(tpOk, {0, 0, 0, 0x10});
-  EXPECT_EQ(ParseSOMEIPMessages(tpOk.data(), tpOk.size(), 0)[0].header.tpOffset, 1u);
+  EXPECT_EQ(Val(ParseSOMEIPMessages(tpOk.data(), tpOk.size(), 0)[0].header.tpOffset), 1u);
 }
 
 TEST(SomeIpParse, LengthNearTwoToThe32DoesNotWrapAround) {
@@ -149,8 +149,8 @@ TEST(SomeIpContainers, OnePerMessageOwningItsPayload) {
   EXPECT_EQ(first.Timestamp(), 777);
   EXPECT_EQ(first.PayloadLength(), 3u);
   EXPECT_EQ(first.RecordLength(), 17u + 22 + 3);
-  EXPECT_EQ(first.GetTypeHeader().tpOffset, 2u);
-  EXPECT_EQ(first.GetTypeHeader().methodId, 0x8005);
+  EXPECT_EQ(Val(first.GetTypeHeader().tpOffset), 2u);
+  EXPECT_EQ(Val(first.GetTypeHeader().methodId), 0x8005);
   EXPECT_EQ(containers[1]->PayloadLength(), 0u);
 
   // Written and read back as a record, the header survives unchanged.

@@ -46,19 +46,20 @@ const char* KindName(uint8_t type) {
   return type < std::size(names) ? names[type] : "unknown";
 }
 
+// Fields are copied out first: the header is packed, and json takes references.
 json DescribeSomeIp(const containers::SOMEIPHeader& h, size_t payloadLength) {
-  return json{{"service_id", h.serviceId},
-              {"method_id", h.methodId},
+  return json{{"service_id", uint16_t{h.serviceId}},
+              {"method_id", uint16_t{h.methodId}},
               {"event", h.eventFlag != 0},
-              {"length", h.length},
-              {"client_id", h.clientId},
-              {"session_id", h.sessionId},
-              {"protocol_version", h.protocolVersion},
-              {"interface_version", h.interfaceVersion},
-              {"message_type", h.messageType},
-              {"return_code", h.returnCode},
-              {"tp_offset", h.tpOffset},
-              {"tp_flags", h.tpFlags},
+              {"length", uint32_t{h.length}},
+              {"client_id", uint16_t{h.clientId}},
+              {"session_id", uint16_t{h.sessionId}},
+              {"protocol_version", uint8_t{h.protocolVersion}},
+              {"interface_version", uint8_t{h.interfaceVersion}},
+              {"message_type", uint8_t{h.messageType}},
+              {"return_code", uint8_t{h.returnCode}},
+              {"tp_offset", uint32_t{h.tpOffset}},
+              {"tp_flags", uint8_t{h.tpFlags}},
               {"payload_length", payloadLength}};
 }
 
@@ -148,11 +149,11 @@ json DescribeRecord(uint64_t offset, const uint8_t* record, size_t length) {
   ContainerHeader h;
   std::memcpy(&h, record, sizeof h);
   json j{{"offset", offset},
-         {"type", h.typeCode},
+         {"type", uint8_t{h.typeCode}},
          {"kind", KindName(h.typeCode)},
-         {"timestamp", h.timestamp},
-         {"record_length", h.recordLength},
-         {"payload_length", h.payloadLength}};
+         {"timestamp", int64_t{h.timestamp}},
+         {"record_length", uint32_t{h.recordLength}},
+         {"payload_length", uint32_t{h.payloadLength}}};
   std::unique_ptr<BaseContainer> c;
   try {
     c = containers::CreateContainer(record, length, false);
@@ -165,7 +166,7 @@ json DescribeRecord(uint64_t offset, const uint8_t* record, size_t length) {
   } else if (auto* s = dynamic_cast<containers::SOMEIPContainer*>(c.get())) {
     j["someip"] = json::array({DescribeSomeIp(s->GetTypeHeader(), s->PayloadLength())});
   } else if (auto* can = dynamic_cast<containers::CANContainer*>(c.get())) {
-    j["can_id"] = can->GetTypeHeader().identifier;
+    j["can_id"] = uint32_t{can->GetTypeHeader().identifier};
   } else if (auto* lin = dynamic_cast<containers::LINContainer*>(c.get())) {
     j["lin_id"] = lin->Identifier();
   }

@@ -209,7 +209,7 @@ TEST(RecordsPcap, ReaderTakesNanosecondAndSwappedCaptures) {
   ASSERT_EQ(record.size(), 17u + 18 + 2);
   containers::ContainerHeader h;
   std::memcpy(&h, record.data(), sizeof h);
-  EXPECT_EQ(h.timestamp, 3250000);
+  EXPECT_EQ(Val(h.timestamp), 3250000);
   EXPECT_EQ(record[17], 0x0B);
   EXPECT_EQ(record[23], 0x0A);
   EXPECT_EQ(static_cast<uint8_t>(record[29]), 0x00);  // EtherType 0x0800 little-endian
@@ -219,7 +219,7 @@ TEST(RecordsPcap, ReaderTakesNanosecondAndSwappedCaptures) {
   std::ostringstream swapped;
   ReadPcap(ToVector(PcapHeader(swap(0xa1b2c3d4), swap(1)) + PacketHeader(swap(3), swap(5), swap(16)) + frame), swapped);
   std::memcpy(&h, swapped.str().data(), sizeof h);
-  EXPECT_EQ(h.timestamp, 3000005);
+  EXPECT_EQ(Val(h.timestamp), 3000005);
 }
 
 }  // namespace
