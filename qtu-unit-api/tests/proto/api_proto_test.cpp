@@ -185,10 +185,10 @@ TEST(ControlRequests, ReplyWithAnotherCodeYieldsInternalErrorAndStoresNothing) {
 }
 
 TEST(ControlRequests, ChannelAvailabilityFromTheReplyCode) {
+    std::atomic<uint16_t> code{0x8004};  // outlives the fake unit's thread
     FakeUnit unit;
     Registered ch(unit, 0);
     ASSERT_TRUE(ch.ok());
-    std::atomic<uint16_t> code{0x8004};
     unit.setResponder([&](const Request& r) { return Answers{replyDatagram(r.channel(), code, r.sequence())}; });
     EXPECT_EQ(QZQTU_IsOutputChannelAvailable(ch.handle()), QZQTU_CHANNEL_NOT_AVAILABLE);
     code = 0x8005;
@@ -242,11 +242,11 @@ TEST(ControlRequests, ReplyTooShortForItsValueIsNotTaken) {
 }
 
 TEST(ControlRequests, LateReplyIsDroppedAndDoesNotAnswerTheNextRequest) {
+    std::vector<uint8_t> held;  // outlives the fake unit's thread
+    std::mutex m;
     FakeUnit unit;
     Registered ch(unit, 0, 1400, 100);
     ASSERT_TRUE(ch.ok());
-    std::vector<uint8_t> held;
-    std::mutex m;
     unit.setResponder([&](const Request& r) {
         std::lock_guard lock(m);
         if (held.empty()) {  // keep the first reply back
