@@ -109,6 +109,9 @@ VTROComponent::~VTROComponent() {
   // for it before the lock goes away.
   m_runLock.Lock();
   m_runLock.Unlock();
+  // Likewise for a component thread that is leaving (ThreadLeft).
+  m_thirdLock.Lock();
+  m_thirdLock.Unlock();
 }
 
 const char* VTROComponent::KindName() const { return "component"; }

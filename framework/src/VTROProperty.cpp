@@ -13,6 +13,7 @@ VTROPropertyImplementation::VTROPropertyImplementation(VTROModule* module, const
     : m_fullName(fullName),
       m_shortName(shortName),
       m_definitionName(definition->name),
+      m_type(VTRO_PROPERTY_BOOL),
       m_reserved(definition->reserved),
       m_flags(definition->flags),
       m_hints(definition->hints),
@@ -20,18 +21,19 @@ VTROPropertyImplementation::VTROPropertyImplementation(VTROModule* module, const
       m_mustBeSet(definition->MustBeSet()),
       m_module(module) {
   if (definition->defaultValue != nullptr) m_value = *definition->defaultValue;
+  m_type = m_value.Type();
 }
 
 VTROPropertyImplementation::~VTROPropertyImplementation() = default;
 
 void* VTROPropertyImplementation::ValueLocation() {
-  if (m_value.Type() == VTRO_PROPERTY_ENUM && m_value.Enum() != nullptr) return m_value.Enum()->SelectedLocation();
+  if (m_type == VTRO_PROPERTY_ENUM && m_value.Enum() != nullptr) return m_value.Enum()->SelectedLocation();
   return m_value.SlotLocation();
 }
 
 VTROPropertyValue VTROPropertyImplementation::ValueObject() {
   VTROLock lock(m_module->PropertyValueLock());
-  if (m_value.Type() == VTRO_PROPERTY_ENUM) {
+  if (m_type == VTRO_PROPERTY_ENUM) {
     const VTROEnumStruct* value = m_value.Enum();
     const char* text = value != nullptr ? value->Value(value->Selected()) : nullptr;
     VTROPropertyValue result;
@@ -73,7 +75,7 @@ std::size_t VTROPropertyImplementation::FormatValue(char* buffer, std::size_t ca
 
 bool VTROPropertyImplementation::SetFromText(const char* text) {
   if (text == nullptr) return false;
-  switch (m_value.Type()) {
+  switch (m_type) {
     case VTRO_PROPERTY_BOOL:
       if (strcasecmp(text, "true") == 0 || std::strcmp(text, "1") == 0) return m_module->SetBoolValue(this, true);
       if (strcasecmp(text, "false") == 0 || std::strcmp(text, "0") == 0) return m_module->SetBoolValue(this, false);

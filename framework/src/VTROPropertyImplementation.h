@@ -21,7 +21,8 @@ class VTROPropertyImplementation final : public VTROProperty {
   const char* ShortName() const override { return m_shortName.c_str(); }
   void* Reserved() const override { return m_reserved; }
   VTROModule* Module() const override { return m_module; }
-  std::int32_t Type() const override { return m_value.Type(); }
+  // Fixed at creation, so it is read without the value lock.
+  std::int32_t Type() const override { return m_type; }
   std::uint32_t Hints() const override { return m_hints; }
   bool IsSettable() const override { return !ReadOnly() && m_mutable; }
   bool SetMutable(bool isMutable) override {
@@ -77,6 +78,7 @@ class VTROPropertyImplementation final : public VTROProperty {
   VTROStackedString m_fullName;
   VTROStackedString m_shortName;
   VTROPropertyValue m_value;
+  std::int32_t m_type;
   const char* m_definitionName;
   void* m_reserved;
   std::uint32_t m_flags;

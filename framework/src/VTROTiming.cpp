@@ -176,11 +176,10 @@ void VTROComponent::ThreadEntered(std::uint32_t threadId) {
 }
 
 void VTROComponent::ThreadLeft(std::uint32_t threadId) {
-  {
-    VTROLock lock(m_thirdLock);
-    m_threads.RemoveValue(ThreadRecord{threadId, -1});
-  }
-  // Last touch of the component by this thread.
+  // Held to the end: the destructor takes this lock once, so the component
+  // cannot go while a leaving thread still sets its event.
+  VTROLock lock(m_thirdLock);
+  m_threads.RemoveValue(ThreadRecord{threadId, -1});
   if (m_runningThreadCount.fetch_sub(1) == 1) m_threadsFinishedEvent.Set();
 }
 
