@@ -12,8 +12,8 @@ VTROPropertyImplementation::VTROPropertyImplementation(VTROModule* module, const
                                                        const char* shortName, const char* fullName)
     : m_fullName(fullName),
       m_shortName(shortName),
-      m_definitionName(definition->name),
       m_type(VTRO_PROPERTY_BOOL),
+      m_definitionName(definition->name),
       m_reserved(definition->reserved),
       m_flags(definition->flags),
       m_hints(definition->hints),
