@@ -15,8 +15,8 @@ std::string Hex(uint64_t v) {
   return text;
 }
 
-std::string Created(int32_t count, size_t entries, const char* what) {
-  std::string s = std::to_string(entries) + " " + what;
+std::string Created(int32_t count, size_t entries, const char* one, const char* many) {
+  std::string s = std::to_string(entries) + " " + (entries == 1 ? one : many);
   if (count >= 0 && static_cast<size_t>(count) < entries) {
     s += " (" + std::to_string(count) + " created with the component)";
   }
@@ -124,7 +124,7 @@ void PrintComponent(std::ostream& out, const ComponentModel& model) {
   out << "component " << model.Name() << " " << model.Version() << "\n";
   out << "  threading " << threading << ", default " << (d.threadedDefault ? "threaded" : "sequential")
       << ", priority " << d.priority << "\n";
-  out << "  " << Created(d.inputCount, model.inputEntries, "inputs") << "\n";
+  out << "  " << Created(d.inputCount, model.inputEntries, "input", "inputs") << "\n";
   const auto* inputs = static_cast<const RawInputEntry*>(d.inputs);
   for (size_t i = 0; i < model.inputEntries; ++i) {
     const RawInputEntry& e = inputs[i];
@@ -138,7 +138,7 @@ void PrintComponent(std::ostream& out, const ComponentModel& model) {
     }
     out << " reader " << ReaderTypeName(e.readerType) << " subsampling " << e.subsampling << "\n";
   }
-  out << "  " << Created(d.outputCount, model.outputEntries, "outputs") << "\n";
+  out << "  " << Created(d.outputCount, model.outputEntries, "output", "outputs") << "\n";
   const auto* outputs = static_cast<const RawOutputEntry*>(d.outputs);
   for (size_t i = 0; i < model.outputEntries; ++i) {
     const RawOutputEntry& e = outputs[i];
@@ -151,7 +151,7 @@ void PrintComponent(std::ostream& out, const ComponentModel& model) {
     }
     out << " buffer " << e.bufferSize << " fifo " << e.fifoSize << " subsampling " << e.subsampling << "\n";
   }
-  out << "  " << Created(d.propertyCount, model.propertyEntries, "properties") << "\n";
+  out << "  " << Created(d.propertyCount, model.propertyEntries, "property", "properties") << "\n";
   const auto* properties = static_cast<const RawPropertyEntry*>(d.properties);
   for (size_t i = 0; i < model.propertyEntries; ++i) {
     const RawPropertyEntry& e = properties[i];
@@ -163,7 +163,7 @@ void PrintComponent(std::ostream& out, const ComponentModel& model) {
     }
     out << "\n";
   }
-  out << "  " << Created(d.actionCount, model.actionEntries, "actions") << "\n";
+  out << "  " << Created(d.actionCount, model.actionEntries, "action", "actions") << "\n";
   const auto* actions = static_cast<const RawActionEntry*>(d.actions);
   for (size_t i = 0; i < model.actionEntries; ++i) {
     const RawActionEntry& e = actions[i];

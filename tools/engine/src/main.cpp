@@ -28,7 +28,7 @@ int Scan(const std::vector<std::string>& files) {
       status = 1;
       continue;
     }
-    vtro_engine::PrintMarkers(std::cout, file, *markers);
+    vtro_engine::PrintMarkers(std::cout, file, vtro_engine::UniqueMarkers(*markers));
   }
   return status;
 }
@@ -60,6 +60,7 @@ struct StartOptions {
   std::vector<std::string> settings;
   std::vector<std::string> unsets;
   std::vector<std::string> at;
+  std::vector<std::string> actions;
   bool traces = false;
 };
 
@@ -106,6 +107,11 @@ int Start(vtro_engine::Engine& engine, const StartOptions& o) {
     }
     if (!engine.SetProperty(name, property, s.substr(eq + 1), error)) {
       return fail(error);
+    }
+  }
+  for (const auto& a : o.actions) {
+    if (!engine.TriggerAction(name, a, error)) {
+      engine.Reports().Emit(2, 0, false, error);
     }
   }
   vtro_engine::SessionPlan plan;
@@ -156,6 +162,7 @@ int main(int argc, char** argv) {
   start->add_option("--at", o.at,
                     "timed event after the start, real seconds: T:speed:N, T:pause, T:resume, T:set:PROP=VALUE, "
                     "T:action:NAME, T:step:INPUT, T:stop");
+  start->add_option("--act", o.actions, "action to trigger after the sets, before the start");
   start->add_flag("--traces", o.traces, "show traces and state changes");
 
   CLI11_PARSE(app, argc, argv);

@@ -1,5 +1,6 @@
 #include "marker_scan.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -63,6 +64,19 @@ std::vector<ModuleMarker> ScanMarkers(std::string_view bytes) {
     from = pos;
   }
   return markers;
+}
+
+std::vector<ModuleMarker> UniqueMarkers(const std::vector<ModuleMarker>& markers) {
+  std::vector<ModuleMarker> unique;
+  for (const auto& m : markers) {
+    const bool seen = std::any_of(unique.begin(), unique.end(), [&m](const ModuleMarker& u) {
+      return u.group == m.group && u.name == m.name && u.version == m.version;
+    });
+    if (!seen) {
+      unique.push_back(m);
+    }
+  }
+  return unique;
 }
 
 std::optional<std::vector<ModuleMarker>> ScanMarkerFile(const std::string& path, std::string& error) {

@@ -23,6 +23,10 @@ struct ModuleMarker {
 // or a field longer than kMaxMarkerField is skipped.
 std::vector<ModuleMarker> ScanMarkers(std::string_view bytes);
 
+// The markers with each (group, name, version) once, at its first offset: a
+// build with debug information holds every marker twice.
+std::vector<ModuleMarker> UniqueMarkers(const std::vector<ModuleMarker>& markers);
+
 // Reads the file and scans it; nullopt with `error` filled when it cannot be read.
 std::optional<std::vector<ModuleMarker>> ScanMarkerFile(const std::string& path, std::string& error);
 

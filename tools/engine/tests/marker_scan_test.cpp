@@ -50,6 +50,17 @@ TEST(MarkerScan, SkipsMalformedFragmentsAndFindsMarkersAfterThem) {
   EXPECT_EQ(ScanMarkers(longest).size(), 1u);
 }
 
+TEST(MarkerScan, CopiesOfAMarkerAreShownOnce) {
+  const std::string a = "$!VTRO_MODULE!G!A!$!1!$";
+  const std::string b = "$!VTRO_MODULE!G!B!$!1!$";
+  const std::string a2 = "$!VTRO_MODULE!G!A!$!2!$";  // another version is another marker
+  const auto unique = UniqueMarkers(ScanMarkers(a + b + a + a2 + b));
+  ASSERT_EQ(unique.size(), 3u);
+  EXPECT_EQ(unique[0].offset, 0u);
+  EXPECT_EQ(unique[1].name, "B");
+  EXPECT_EQ(unique[2].version, "2");
+}
+
 TEST(MarkerScan, FileErrorsAreReportedNotThrown) {
   std::string error;
   EXPECT_FALSE(ScanMarkerFile("/nonexistent/vtro.pck", error));

@@ -1,0 +1,148 @@
+#include "engine_runner.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+extern char** environ;
+
+namespace vtro_engine_test {
+
+std::vector<std::string> EngineRun::Lines() const {
+  std::vector<std::string> lines;
+  std::istringstream in(out);
+  std::string line;
+  while (std::getline(in, line)) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+bool EngineRun::HasLine(const std::string& line) const {
+  for (const auto& l : Lines()) {
+    if (l == line) {
+      return true;
+    }
+  }
+  return false;
+}
+
+int EngineRun::Find(const std::string& text, int from) const {
+  const auto lines = Lines();
+  for (int i = from; i < static_cast<int>(lines.size()); ++i) {
+    if (lines[static_cast<size_t>(i)].find(text) != std::string::npos) {
+      return i;
+    }
+  }
+  return -1;
+}
+
+int EngineRun::Count(const std::string& text) const {
+  int n = 0;
+  for (const auto& l : Lines()) {
+    if (l.find(text) != std::string::npos) {
+      ++n;
+    }
+  }
+  return n;
+}
+
+long long NumberAfter(const std::string& line, const std::string& key) {
+  const size_t at = line.find(key);
+  if (at == std::string::npos) {
+    return -1;
+  }
+  return std::strtoll(line.c_str() + at + key.size(), nullptr, 10);
+}
+
+EngineRun RunEngine(const std::string& engine, const std::vector<std::string>& args,
+                    std::chrono::milliseconds limit, const std::vector<std::string>& env) {
+  EngineRun run;
+  int outPipe[2];
+  int errPipe[2];
+  if (pipe(outPipe) != 0 || pipe(errPipe) != 0) {
+    return run;
+  }
+  std::vector<std::string> envStrings;
+  for (char** e = environ; *e != nullptr; ++e) {
+    envStrings.emplace_back(*e);
+  }
+  envStrings.insert(envStrings.end(), env.begin(), env.end());
+  std::vector<char*> envp;
+  for (auto& e : envStrings) {
+    envp.push_back(e.data());
+  }
+  envp.push_back(nullptr);
+  std::vector<std::string> argStrings{engine};
+  argStrings.insert(argStrings.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : argStrings) {
+    argv.push_back(a.data());
+  }
+  argv.push_back(nullptr);
+
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(outPipe[1], 1);
+    dup2(errPipe[1], 2);
+    close(outPipe[0]);
+    close(errPipe[0]);
+    close(outPipe[1]);
+    close(errPipe[1]);
+    execve(argv[0], argv.data(), envp.data());
+    _exit(127);
+  }
+  close(outPipe[1]);
+  close(errPipe[1]);
+  if (pid < 0) {
+    close(outPipe[0]);
+    close(errPipe[0]);
+    return run;
+  }
+  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+  int open = 2;
+  char buffer[4096];
+  while (open > 0) {
+    const auto left = limit - std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    if (left.count() <= 0) {
+      run.timedOut = true;
+      kill(pid, SIGKILL);
+      break;
+    }
+    if (poll(fds, 2, static_cast<int>(left.count())) < 0) {
+      continue;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+        const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+        if (n <= 0) {
+          close(fds[i].fd);
+          fds[i].fd = -1;
+          --open;
+        } else {
+          (i == 0 ? run.out : run.err).append(buffer, static_cast<size_t>(n));
+        }
+      }
+    }
+  }
+  for (auto& fd : fds) {
+    if (fd.fd >= 0) {
+      close(fd.fd);
+    }
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  run.took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  if (!run.timedOut && WIFEXITED(status)) {
+    run.status = WEXITSTATUS(status);
+  }
+  return run;
+}
+
+}  // namespace vtro_engine_test
