@@ -1,6 +1,7 @@
 #include "unit_api.h"
 
 #include <climits>
+#include <stdexcept>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -24,11 +25,25 @@ bool isValidInputInterface(const QZQTU_InputInterface& config) {
            (config.localControlIp == nullptr || platform::parseIpv4(config.localControlIp, nullptr));
 }
 
+namespace {
+
+// Set once the process's instance is being destroyed (library unload or
+// process exit); calls that come later are refused instead of reaching a
+// destroyed object. Constant-initialised, so it outlives every destructor.
+std::atomic<bool> instanceGone{false};
+
+}  // namespace
+
 UnitApi& UnitApi::instance() {
+    struct Holder {
+        UnitApi api;
+        ~Holder() { instanceGone.store(true); }
+    };
+    if (instanceGone.load()) throw std::runtime_error("the unit API is shut down");
     // A throwing constructor leaves the static uninitialised; the next call
     // tries again.
-    static UnitApi api;
-    return api;
+    static Holder holder;
+    return holder.api;
 }
 
 UnitApi::UnitApi(Reachability::Hooks hooks) : reachability_(std::move(hooks)) {
@@ -143,14 +158,44 @@ QZQTU_Error UnitApi::registerOutputChannel(const QZQTU_InputInterface* config,
         }
     }
 
-    {
+    try {
         std::lock_guard lock(m0_);
         const std::int32_t assigned = nextHandle_;
         channels_.emplace(assigned, state);
         ++nextHandle_;
         *handle = assigned;
+    } catch (...) {
+        // Out of memory: undo the routing so that nothing of the call is kept.
+        detach(state);
+        throw;
     }
     return QZQTU_OK;
+}
+
+void UnitApi::detach(std::shared_ptr<ChannelState> state) {
+    const ChannelKeyView key{state->controlIp, state->channel};
+    // Under M1: take the channel out of every endpoint's table, but only where
+    // the entry is this channel (a newer registration of the key stays
+    // routed); endpoints left empty are closed after the walk. Teardown runs
+    // here, while the endpoint's socket is still open, unless a call in flight
+    // still holds the channel.
+    std::vector<std::shared_ptr<ControlEndpoint>> emptied;
+    std::lock_guard lock(m1_);
+    for (auto& endpoint : endpoints_) {
+        auto it = endpoint->channels().find(key);
+        if (it != endpoint->channels().end() && it->second == state) endpoint->channels().erase(it);
+    }
+    state.reset();
+    for (auto it = endpoints_.begin(); it != endpoints_.end();) {
+        if ((*it)->channels().empty()) {
+            emptied.push_back(std::move(*it));
+            it = endpoints_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (!emptied.empty()) awaitReceiverOutOfWait();
+    emptied.clear();
 }
 
 QZQTU_Error UnitApi::unregisterOutputChannel(std::int32_t handle) {
@@ -162,32 +207,7 @@ QZQTU_Error UnitApi::unregisterOutputChannel(std::int32_t handle) {
         state = std::move(it->second);
         channels_.erase(it);
     }
-    const ChannelKeyView key{state->controlIp, state->channel};
-
-    // Under M1: take the channel out of every endpoint's table, but only where
-    // the entry is this channel (a newer registration of the key stays
-    // routed); endpoints left empty are closed after the walk. Teardown runs
-    // here, while the endpoint's socket is still open, unless a call in flight
-    // still holds the channel.
-    std::vector<std::shared_ptr<ControlEndpoint>> emptied;
-    {
-        std::lock_guard lock(m1_);
-        for (auto& endpoint : endpoints_) {
-            auto it = endpoint->channels().find(key);
-            if (it != endpoint->channels().end() && it->second == state) endpoint->channels().erase(it);
-        }
-        state.reset();
-        for (auto it = endpoints_.begin(); it != endpoints_.end();) {
-            if ((*it)->channels().empty()) {
-                emptied.push_back(std::move(*it));
-                it = endpoints_.erase(it);
-            } else {
-                ++it;
-            }
-        }
-        if (!emptied.empty()) awaitReceiverOutOfWait();
-        emptied.clear();
-    }
+    detach(std::move(state));
     return QZQTU_OK;
 }
 

@@ -33,7 +33,8 @@ public:
     // The one instance of the process, created on first use (thread-safe;
     // concurrent first calls wait for it) and destroyed when the library is
     // unloaded. Throws std::system_error when the receiver thread can't be
-    // started and std::bad_alloc; the next call tries again.
+    // started and std::bad_alloc (the next call tries again), and
+    // std::runtime_error once the instance has been destroyed.
     static UnitApi& instance();
 
     // Independent instances are for tests; `hooks` replaces the clock and
@@ -66,6 +67,9 @@ public:
     inline static constexpr int kRoundMs = 10;
 
 private:
+    // Removes the channel from the endpoints' tables (where it is the entry
+    // of its key) and closes endpoints left without channels. Takes M1.
+    void detach(std::shared_ptr<ChannelState> state);
     void receiverLoop();
     void handleReadable(ControlEndpoint& endpoint);
     // Called under M1 after endpoints left the list: returns once the

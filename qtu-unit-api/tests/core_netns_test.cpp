@@ -82,6 +82,26 @@ TEST_F(Namespace, AnAddressWithoutAHostIsNotReachable) {
     });
 }
 
+TEST_F(Namespace, EchoThroughAnUnprivilegedIcmpDatagramSocket) {
+    // The range of groups allowed unprivileged echoes is per namespace; open
+    // it to all so that the datagram socket, not the raw one, is used.
+    ASSERT_EQ(0, std::system(("ip netns exec " + name_ +
+                              " sysctl -q -w net.ipv4.ping_group_range='0 2147483647' >/dev/null 2>&1")
+                                 .c_str()));
+    inside([] {
+        const int probe = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_ICMP);
+        ASSERT_GE(probe, 0) << "the datagram ICMP socket should be allowed now";
+        ::close(probe);
+        uint32_t local = 0, nobody = 0;
+        ASSERT_TRUE(platform::parseIpv4(kLocal, &local));
+        ASSERT_TRUE(platform::parseIpv4(kNobody, &nobody));
+        EXPECT_EQ(platform::EchoOutcome::Answered,
+                  platform::icmpEcho(local, Reachability::kEchoPayload, 8, 1000).outcome);
+        EXPECT_EQ(platform::EchoOutcome::NotAnswered,
+                  platform::icmpEcho(nobody, Reachability::kEchoPayload, 8, 300).outcome);
+    });
+}
+
 TEST_F(Namespace, InterfaceCheckNamesTheInterfaceThatDoesNotAnswer) {
     inside([] {
         Reachability::Hooks h;
