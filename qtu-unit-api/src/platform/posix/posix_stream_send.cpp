@@ -20,7 +20,6 @@ namespace qtu::platform {
 
 namespace {
 
-constexpr size_t kMaxRun = StreamSender::kMaxRun;
 // Largest UDP payload of one IPv4 datagram: what one segmented send may carry.
 constexpr size_t kMaxUdpPayload = 65535 - 20 - 8;
 
