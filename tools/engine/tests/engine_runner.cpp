@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -142,6 +144,9 @@ EngineRun RunEngine(const std::string& engine, const std::vector<std::string>& a
   if (!run.timedOut && WIFEXITED(status)) {
     run.status = WEXITSTATUS(status);
   }
+  // Sanitizer builds: a report in the engine process fails the test that ran it.
+  EXPECT_EQ(run.err.find("Sanitizer"), std::string::npos) << run.err;
+  EXPECT_FALSE(run.timedOut) << "vtro-engine did not end within the limit\n" << run.out;
   return run;
 }
 
