@@ -24,19 +24,34 @@ uint16_t parseCode(const std::string& text) {
   return static_cast<uint16_t>(v);
 }
 
-std::string liveLine(const qtusim::UnitSim& sim) {
-  std::string line;
-  char part[160];
-  for (int i = 0; i < sim.channelCount(); ++i) {
-    const auto r = sim.channel(i);
-    std::snprintf(part, sizeof part, "%sch%d frames %llu (+%llu bad) %.1f MB credit %u/%u", i ? " | " : "",
-                  i, static_cast<unsigned long long>(r.framesComplete),
-                  static_cast<unsigned long long>(r.framesIncomplete), r.bytes / 1e6, r.freeBuffers,
-                  r.capacity);
-    line += part;
+// One line for all channels: frames complete (+incomplete), data received and
+// its rate since the last line, and free/total buffers.
+class LiveLine {
+ public:
+  std::string next(const qtusim::UnitSim& sim) {
+    const auto now = std::chrono::steady_clock::now();
+    const double seconds = std::chrono::duration<double>(now - last_).count();
+    last_ = now;
+    bytes_.resize(static_cast<size_t>(sim.channelCount()), 0);
+    std::string line;
+    char part[200];
+    for (int i = 0; i < sim.channelCount(); ++i) {
+      const auto r = sim.channel(i);
+      const double rate = seconds > 0 ? (r.bytes - bytes_[i]) / seconds / 1e6 : 0;
+      bytes_[i] = r.bytes;
+      std::snprintf(part, sizeof part, "%sch%d frames %llu (+%llu incomplete) %.1f MB %.0f MB/s credit %u/%u",
+                    i ? " | " : "", i, static_cast<unsigned long long>(r.framesComplete),
+                    static_cast<unsigned long long>(r.framesIncomplete), r.bytes / 1e6, rate, r.freeBuffers,
+                    r.capacity);
+      line += part;
+    }
+    return line;
   }
-  return line;
-}
+
+ private:
+  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+  std::vector<uint64_t> bytes_;
+};
 
 }  // namespace
 
@@ -109,6 +124,7 @@ int main(int argc, char** argv) {
                  sim.dataReceiveBufferBytes());
 
   const bool live = !quiet && isatty(STDERR_FILENO);
+  LiveLine liveLine;
   const auto begin = std::chrono::steady_clock::now();
   while (true) {
     timespec tick{0, 250'000'000};
@@ -119,10 +135,10 @@ int main(int argc, char** argv) {
       if (left < 0.25) tick = {0, static_cast<long>(left * 1e9)};
     }
     if (sigtimedwait(&signals, nullptr, &tick) > 0) break;
-    if (live) std::fprintf(stderr, "\r%s\x1b[K", liveLine(sim).c_str());
+    if (live) std::fprintf(stderr, "\r%s\x1b[K", liveLine.next(sim).c_str());
   }
   sim.stop();
-  if (live) std::fprintf(stderr, "\r%s\x1b[K\n", liveLine(sim).c_str());
+  if (live) std::fprintf(stderr, "\r%s\x1b[K\n", liveLine.next(sim).c_str());
 
   const auto report = sim.reportJson();
   int status = 0;

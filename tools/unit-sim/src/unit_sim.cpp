@@ -175,6 +175,7 @@ struct UnitSim::Impl {
   std::vector<std::unique_ptr<Channel>> channels;
   std::vector<std::thread> threads;
   std::atomic<bool> stopping{false};
+  std::mutex lifecycleMu;  // start() and stop() may come from different threads
   bool started = false, stopped = false;
   Clock::time_point startedAt{}, stoppedAt{};
 
@@ -591,6 +592,7 @@ UnitSim::~UnitSim() { stop(); }
 
 void UnitSim::start() {
   Impl& m = *impl_;
+  std::lock_guard lifecycle(m.lifecycleMu);
   if (m.started) return;
   m.openSockets();
   m.started = true;
@@ -605,6 +607,7 @@ void UnitSim::start() {
 
 void UnitSim::stop() {
   Impl& m = *impl_;
+  std::lock_guard lifecycle(m.lifecycleMu);
   if (!m.started || m.stopped) return;
   m.stopped = true;
   m.stopping = true;
