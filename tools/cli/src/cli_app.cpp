@@ -1,6 +1,8 @@
 #include "cli_app.h"
 
+#include <algorithm>
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
