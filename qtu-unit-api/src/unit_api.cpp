@@ -1,8 +1,8 @@
 #include "unit_api.h"
 
 #include <climits>
-#include <stdexcept>
 #include <cstdint>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 

@@ -145,7 +145,7 @@ TEST(Receiver, RoutesByUnitAddressAndChannelOnOneSocket) {
     EXPECT_EQ(104u, s.freeBuffers);
 }
 
-TEST(Receiver, HandsARepliesToTheWaitingRequest) {
+TEST(Receiver, HandsAReplyToTheWaitingRequest) {
     Registered r(7);
     r.ch->replyTimeoutMs = 3000;
     // The unit answers the first request it sees with the matching sequence.
