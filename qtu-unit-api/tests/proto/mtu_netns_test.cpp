@@ -59,7 +59,7 @@ struct Outcome {
     std::vector<uint16_t> sizes;
 };
 
-Outcome streamOnce(uint16_t maxPayload, size_t length, platform::StreamSendMode mode) {
+Outcome streamOnce(uint16_t maxPayload, size_t length, platform::StreamSendMode mode, size_t thenLength = 0) {
     FakeUnit unit;
     const QZQTU_InputInterface c = unit.config(0, maxPayload, 1000, 1000);
     int32_t h = -1;
@@ -73,6 +73,9 @@ Outcome streamOnce(uint16_t maxPayload, size_t length, platform::StreamSendMode 
     QZQTU_StreamDataInfo info{};
     Outcome out;
     out.rc = QZQTU_ReplayStreamData(h, &info, data.data(), static_cast<uint16_t>(length));
+    if (thenLength != 0) {
+        EXPECT_EQ(QZQTU_ReplayStreamData(h, &info, data.data(), static_cast<uint16_t>(thenLength)), QZQTU_OK);
+    }
     out.counterAfter = ch->stream.packetCounter();
     unit.waitPackets(0, out.counterAfter, std::chrono::seconds(2));
     for (const auto& p : unit.packets(0)) out.sizes.push_back(p.payloadLength);
@@ -115,6 +118,18 @@ TEST_F(Mtu1500Namespace, PacketsBeforeTheRefusedOneStaySentAndCounted) {
             EXPECT_EQ(o.rc, QZQTU_PACKET_FRAGMENTATION);
             EXPECT_EQ(o.counterAfter, 10);
             EXPECT_EQ(o.sizes, std::vector<uint16_t>(10, 1448));
+        }
+    });
+}
+
+TEST_F(Mtu1500Namespace, RefusedBlockLeavesNoErrorBehindForTheNext) {
+    // The refused last packet must not make the next, fitting block fail.
+    inNamespace([] {
+        for (auto mode : kModes) {
+            const Outcome o = streamOnce(1455, 10 * 1448 + 1455, mode, 3 * 1448);
+            EXPECT_EQ(o.rc, QZQTU_PACKET_FRAGMENTATION);
+            EXPECT_EQ(o.counterAfter, 13);
+            EXPECT_EQ(o.sizes, std::vector<uint16_t>(13, 1448));
         }
     });
 }

@@ -178,9 +178,10 @@ SendOutcome StreamSender::Impl::sendMessages(SocketHandle socket, const char* ip
                 if (messages[m].msg_len != messageBytes[m]) return reportShort(messages[m].msg_len);
                 *sent += messageCount[m];
             }
-            // sendmmsg keeps the error of a message after the first on the
-            // socket; it is found again when that message is sent next.
-            if (m < messageTotal && n > 1) clearSocketError(socket);
+            // sendmmsg leaves the error of a message after the first on the
+            // socket, where a later send would meet it; the failing message
+            // is sent again next and gives its error then.
+            if (m < messageTotal) clearSocketError(socket);
             retried = false;
             continue;
         }
