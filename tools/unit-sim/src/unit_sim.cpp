@@ -126,6 +126,8 @@ double parseDrain(const std::string& text) {
   return v;
 }
 
+namespace {
+
 struct Channel final : StreamChecker::Observer {
   uint32_t capacity = 0;
   bool instantDrain = true;
@@ -166,6 +168,8 @@ struct DelayedReply {
   sockaddr_in to;
   std::vector<uint8_t> bytes;
 };
+
+}  // namespace
 
 struct UnitSim::Impl {
   Config config;
