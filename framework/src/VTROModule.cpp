@@ -69,18 +69,26 @@ VTROModule::VTROModule(const char* name) : VTROModuleBase(name) {
   m_state.store(VTRO_STATE_DEAD);
 
   const vtro::StandardModuleProperties& standard = vtro::ModuleProperties();
-  VTROProperty* processor = NewProperty(&standard.processor);
-  processor->SetChangeHandler([](VTROProperty*) {});  // the engine's business: no placement here
-  m_counterProperty = NewProperty(&standard.counter);
-  m_nbPeriodsProperty = NewProperty(&standard.nbPeriods);
-  m_averagePeriodProperty = NewProperty(&standard.averagePeriod);
-  m_minPeriodProperty = NewProperty(&standard.minPeriod);
-  m_maxPeriodProperty = NewProperty(&standard.maxPeriod);
-  NewProperty(&standard.contextSwitches);
-  NewProperty(&standard.cpuLoad);
+  try {
+    VTROProperty* processor = NewProperty(&standard.processor);
+    processor->SetChangeHandler([](VTROProperty*) {});  // the engine's business: no placement here
+    m_counterProperty = NewProperty(&standard.counter);
+    m_nbPeriodsProperty = NewProperty(&standard.nbPeriods);
+    m_averagePeriodProperty = NewProperty(&standard.averagePeriod);
+    m_minPeriodProperty = NewProperty(&standard.minPeriod);
+    m_maxPeriodProperty = NewProperty(&standard.maxPeriod);
+    NewProperty(&standard.contextSwitches);
+    NewProperty(&standard.cpuLoad);
+  } catch (...) {
+    // The destructor does not run for a failed construction.
+    ReleaseElements();
+    throw;
+  }
 }
 
-VTROModule::~VTROModule() {
+VTROModule::~VTROModule() { ReleaseElements(); }
+
+void VTROModule::ReleaseElements() {
   VTROEngineInterface* engine = VTRO::Engine();
   while (!m_actions.Empty()) {
     VTROAction* action = m_actions.Tail()->Value();
@@ -111,6 +119,7 @@ VTROModule::~VTROModule() {
     m_symbols.Remove(m_symbols.Head());
   }
   std::free(m_periodRing);
+  m_periodRing = nullptr;
 }
 
 void VTROModule::Rename(const char* oldName, const char* newName) {

@@ -246,6 +246,8 @@ class VTROModule : public VTROModuleBase {
   friend class VTROActionImplementation;
   friend class VTROFrameworkAccess;
 
+  // Unregisters and destroys every element and frees the period ring.
+  void ReleaseElements();
   // Sends the state flags to the engine.
   void NotifyState();
   void SetStateBits(std::uint32_t bits);
