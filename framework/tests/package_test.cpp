@@ -38,7 +38,7 @@ TEST(PackageFile, ExportsOnlyTheEntryPointsAndAnswersTheCountQuery) {
 TEST(PackageFile, InitialisationIsForwardedToAWrappedLibrary) {
   vtro_test::FakeEngine& engine = vtro_test::Engine();
   // Kept loaded for the same reason as above.
-  VTRODynamicLibrary& library = *new VTRODynamicLibrary;
+  static VTRODynamicLibrary& library = *new VTRODynamicLibrary;
   std::int32_t result = 0;
   EXPECT_FALSE(VTRO::ForwardPckInitToLibrary(&library, &result));
   EXPECT_EQ(result, 0x7FFFFFFF);
