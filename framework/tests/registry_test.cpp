@@ -16,7 +16,7 @@ int g_second = 2;
 
 // Registered while the program loads, like the components of a package.
 VTROModuleDefinition* const g_firstModule = new VTROModuleDefinition("First", "VTROComponent", nullptr, &g_first);
-VTROModuleDefinition* const g_secondModule = new VTROModuleDefinition("Second", "VTROComponent", nullptr, &g_second);
+VTRO_REGISTER_COMPONENT(g_secondModule, "Second", g_second);
 
 std::vector<std::string> g_boxes;
 void CaptureBox(const char* text, const char* title, int) { g_boxes.push_back(std::string(title) + "|" + text); }
@@ -31,6 +31,8 @@ class Registry : public ::testing::Test {
 };
 
 TEST_F(Registry, CountQueryAnswersForAllGroupsANamedGroupAndAnUnknownOne) {
+  ASSERT_NE(g_secondModule, nullptr);
+  EXPECT_STREQ(g_secondModule->GroupName(), "VTROComponent");
   const int all = VTROGetModulesDefStruct(nullptr, nullptr, 0);
   EXPECT_GE(all, 2);
   EXPECT_EQ(VTROGetModulesDefStruct("VTROComponent", nullptr, 0), VTRO::CountModules("VTROComponent"));

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 
 #include "vtro/VTROList.h"
 
@@ -112,6 +113,13 @@ std::int32_t FillModules(const char* groupName, VTROModuleDefinition** out, std:
 // Forwards VTROPckInit to a wrapped package library. See the package guide.
 bool ForwardPckInitToLibrary(VTRODynamicLibrary* library, std::int32_t* result);
 }  // namespace VTRO
+
+// Registers a component class at load time under `moduleName` in the group
+// "VTROComponent". The pointer stays null when memory runs out (the component
+// is then missing from the registry; nothing is reported).
+#define VTRO_REGISTER_COMPONENT(symbol, moduleName, definitionRecord)                      \
+  VTROModuleDefinition* const symbol = new (std::nothrow) VTROModuleDefinition(            \
+      moduleName, "VTROComponent", nullptr, const_cast<void*>(static_cast<const void*>(&(definitionRecord))))
 
 // Stores the marker "$!VTRO_MODULE!<group>!<component>!$!<version>!$" in
 // read-only data under `symbol`. Use at namespace scope of a component source.
