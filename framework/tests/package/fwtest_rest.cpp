@@ -11,10 +11,13 @@ namespace {
 
 VTROPropertyValue g_restDefault(std::int64_t{250000});
 VTROPropertyValue g_countDefault(std::int64_t{1});
+VTROPropertyValue g_waitDefault(std::int64_t{-2});
 
 const VTROPropertyDefinition g_properties[] = {
     {"RestUs", &g_restDefault, nullptr, fwtest::kPlain, 0},
     {"Rests", &g_countDefault, nullptr, fwtest::kPlain, 0},
+    // -2: no wait; -1: Core waits for an event nobody sets; otherwise with that time-out in µs.
+    {"WaitUs", &g_waitDefault, nullptr, fwtest::kPlain, 0},
     {nullptr, nullptr, nullptr, 0, 0},
 };
 const VTROInputDefinition g_inputs[] = {{nullptr, nullptr, nullptr, 0, 0}};
@@ -28,10 +31,19 @@ class FwTestRest : public VTROComponent {
   void Birth() override {
     rest_ = GetIntegerProperty("RestUs");
     rests_ = GetIntegerProperty("Rests");
+    wait_ = GetIntegerProperty("WaitUs");
     done_ = 0;
   }
 
   void Core() override {
+    if (wait_ != -2) {
+      try {
+        WaitCondition(never_, wait_);
+      } catch (int code) {
+        Say("wait ended by " + std::to_string(code));
+        throw;
+      }
+    }
     if (done_ < rests_) {
       ++done_;
       const auto real0 = std::chrono::steady_clock::now();
@@ -63,6 +75,8 @@ class FwTestRest : public VTROComponent {
   std::int64_t rest_ = 0;
   std::int64_t rests_ = 0;
   std::int64_t done_ = 0;
+  std::int64_t wait_ = -2;
+  VTROEvent never_{false};
 };
 
 VTRO_MODULE_MARKER(g_marker, "VTROComponent", "FwTestRest", "1.0.0");

@@ -91,6 +91,9 @@ TEST(Lifecycle, ExceptionsFromCoreEndTheComponentWithTheirTexts) {
     // The component ended by itself: the engine did not wait for the 5 s.
     EXPECT_LT(run.took, std::chrono::milliseconds(4000)) << c.fault;
   }
+  const auto other = Lifecycle({"--set", "Fault=coreInt"}, 5);
+  EXPECT_EQ(other.status, 1);
+  ExpectInOrder(other, {"Core 2 state=0x4", "died due to an error.", "Death cores=2", kDead});
   const auto error = Lifecycle({"--set", "Fault=coreError"}, 5);
   EXPECT_NE(error.Find("died due to an error."), -1) << error.out;
   const auto timeout = Lifecycle({"--set", "Fault=coreTimeout"}, 5);
@@ -228,6 +231,21 @@ TEST(Rest, StopEndsALongRestAtOnce) {
   ExpectInOrder(run, {"rests done", "info: component rs: long rest ended by 57005", "info: component rs: Death",
                       "info: Component rs is dead."});
   EXPECT_LT(run.took, std::chrono::milliseconds(3000));
+}
+
+TEST(Rest, StopEndsABlockedFrameworkWait) {
+  const auto run = Rest({"--set", "WaitUs=-1", "--for", "0.2"});
+  ASSERT_EQ(run.status, 0) << run.out;
+  ExpectInOrder(run, {"info: component rs: wait ended by 57005", "info: component rs: Death"});
+  EXPECT_EQ(run.Find("error: "), -1);
+  EXPECT_LT(run.took, std::chrono::milliseconds(3000));
+
+  // A wait that times out raises -3: the component ends with the time-out text.
+  const auto timeout = Rest({"--set", "WaitUs=50000", "--for", "3"});
+  EXPECT_EQ(timeout.status, 1) << timeout.out;
+  ExpectInOrder(timeout, {"info: component rs: wait ended by -3", "Time out (deadlock?) on an input",
+                          "info: component rs: Death"});
+  EXPECT_LT(timeout.took, std::chrono::milliseconds(2500));
 }
 
 TEST(Rest, ShortRestAndReversedClock) {
