@@ -1,4 +1,4 @@
-# vtro_add_package(NAME <target> SOURCES <files...> [OUTPUT_NAME <stem>]
+# vtro_add_package(<target> SOURCES <files...> [OUTPUT_NAME <stem>]
 #                  [OUTPUT_DIRECTORY <dir>] [LIBS <libs...>])
 #
 # Builds a package "<stem>.pck" (stem defaults to NAME) into build/lib: a
