@@ -204,6 +204,10 @@ void VTROComponent::DropUndeclaredElements() {
 
 void VTROComponent::CallDynamic() {
   vtro::EngineTrace("Calling Dynamic");
+  // A running component never runs Dynamic: answer before the lock, which the
+  // start sequence may hold while it waits for Birth (a setter called from
+  // Birth would otherwise stall the start).
+  if (IsStarted()) return;
   VTROLock dynamicLock(m_dynamicLock);
   if (IsStarted() || m_inDynamic.load()) return;
   m_inDynamic.store(true);

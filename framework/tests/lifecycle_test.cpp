@@ -468,9 +468,16 @@ TEST_F(Lifecycle, ShutdownTimeoutTextUsesSecondsFromOneSecondOn) {
 TEST_F(Lifecycle, SequentialStartWaitsForBirth) {
   engine->SetBool("Engine.sequentialStart", true);
   TestComponent* component = Make("thr", threadedModel);
-  component->birth = [](TestComponent&) { std::this_thread::sleep_for(std::chrono::milliseconds(30)); };
+  component->birth = [](TestComponent& self) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    // A setter in Birth must not wait for the start, which waits for Birth.
+    self.SetIntegerValue(self.Property("nbPeriods"), 4);
+  };
+  const auto begin = std::chrono::steady_clock::now();
   component->EngineStart();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(2500));
   EXPECT_EQ(component->EngineBirthEvent()->Wait(0), 0);
+  EXPECT_EQ(engine->CountReportsContaining("3s timeout"), 0);
 }
 
 TEST_F(Lifecycle, PeriodStatisticsFollowTheEngineClock) {
