@@ -30,8 +30,11 @@ constexpr bool kHaveSegmentation = false;
 #endif
 
 // Errors a connected UDP socket reports for an earlier datagram (an ICMP
-// error stored on the socket). An unconnected sendto never sees them, so the
-// failing message is tried once more before the error counts.
+// error stored on the socket, taken off it by the report). An unconnected
+// sendto never sees them, so the failing message is tried again, a few times
+// since more ICMP errors may arrive meanwhile, before the error counts.
+constexpr int kDeferredRetries = 4;
+
 bool maybeDeferredError(int err) {
     switch (err) {
     case ECONNREFUSED:
@@ -78,7 +81,7 @@ struct StreamSender::Impl {
     alignas(cmsghdr) char control[kMaxRun][CMSG_SPACE(sizeof(uint16_t))];
 
     bool prepareDestination(SocketHandle socket, const char* ip, uint16_t port);
-    void fillMessage(size_t m, const PacketRun& run, size_t first, size_t count, size_t segment);
+    void fillMessage(size_t m, size_t first, size_t count, size_t segment);
     int sendOne(SocketHandle socket, size_t m);
     SendOutcome sendMessages(SocketHandle socket, const char* ip, uint16_t port, const PacketRun& run,
                              size_t messageTotal, size_t* sent);
@@ -100,8 +103,7 @@ bool StreamSender::Impl::prepareDestination(SocketHandle socket, const char* ip,
     return true;
 }
 
-void StreamSender::Impl::fillMessage(size_t m, const PacketRun& run, size_t first, size_t count,
-                                     size_t segment) {
+void StreamSender::Impl::fillMessage(size_t m, size_t first, size_t count, size_t segment) {
     msghdr& h = messages[m].msg_hdr;
     h = msghdr{};
     if (!connected) {
@@ -126,7 +128,6 @@ void StreamSender::Impl::fillMessage(size_t m, const PacketRun& run, size_t firs
 #else
     (void)segment;
 #endif
-    (void)run;
     messageFirst[m] = first;
     messageCount[m] = count;
     messageBytes[m] = bytes;
@@ -163,9 +164,10 @@ SendOutcome reportShort(size_t bytes) {
 SendOutcome StreamSender::Impl::sendMessages(SocketHandle socket, const char* ip, uint16_t port,
                                              const PacketRun& run, size_t messageTotal, size_t* sent) {
     size_t m = 0;
-    bool retried = false;
+    int retries = 0;
     while (m < messageTotal) {
         int n;
+#if defined(__linux__)
         if (messageTotal - m == 1) {
             n = sendOne(socket, m);
         } else {
@@ -173,6 +175,9 @@ SendOutcome StreamSender::Impl::sendMessages(SocketHandle socket, const char* ip
                 n = ::sendmmsg(socket, &messages[m], static_cast<unsigned>(messageTotal - m), 0);
             } while (n < 0 && errno == EINTR);
         }
+#else
+        n = sendOne(socket, m);
+#endif
         if (n > 0) {
             for (int i = 0; i < n; ++i, ++m) {
                 if (messages[m].msg_len != messageBytes[m]) return reportShort(messages[m].msg_len);
@@ -182,15 +187,15 @@ SendOutcome StreamSender::Impl::sendMessages(SocketHandle socket, const char* ip
             // socket, where a later send would meet it; the failing message
             // is sent again next and gives its error then.
             if (m < messageTotal) clearSocketError(socket);
-            retried = false;
+            retries = 0;
             continue;
         }
         const int err = errno;
-        if (connected && !retried && maybeDeferredError(err)) {
-            retried = true;
+        if (connected && retries < kDeferredRetries && maybeDeferredError(err)) {
+            ++retries;
             continue;
         }
-        retried = false;
+        retries = 0;
         if (messages[m].msg_hdr.msg_controllen != 0) {
             // A segmented message was refused: its segments are larger than
             // the path allows (EINVAL), or segmentation is not offered here.
@@ -221,14 +226,14 @@ SendOutcome StreamSender::Impl::sendSingly(SocketHandle socket, const char* ip, 
         h.msg_iov = &iov[2 * i];
         h.msg_iovlen = 2;
         const size_t expected = iov[2 * i].iov_len + iov[2 * i + 1].iov_len;
-        bool retried = false;
+        int retries = 0;
         ssize_t n;
         for (;;) {
             n = ::sendmsg(socket, &h, 0);
             if (n >= 0) break;
             if (errno == EINTR) continue;
-            if (connected && !retried && maybeDeferredError(errno)) {
-                retried = true;
+            if (connected && retries < kDeferredRetries && maybeDeferredError(errno)) {
+                ++retries;
                 continue;
             }
             break;
@@ -276,7 +281,7 @@ SendOutcome StreamSender::send(SocketHandle socket, const char* ip, uint16_t por
             if (i + count == run.count && run.lastSize > run.stride) --count;
             count = std::max<size_t>(count, 1);
         }
-        s.fillMessage(messageTotal++, run, i, count, count >= 2 ? segment : 0);
+        s.fillMessage(messageTotal++, i, count, count >= 2 ? segment : 0);
         if (count >= 2) s.segmentationUsed = true;
         i += count;
     }
