@@ -1,6 +1,7 @@
 // The framework's string and containers, and renaming a component.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <utility>
@@ -92,6 +93,32 @@ TEST(Rename, MovesEveryFullNameAndTheEngineRegistration) {
   EXPECT_FALSE(staleSymbol);
   component.reset();
   EXPECT_FALSE(engine.IsRegistered("after.priority"));
+}
+
+}  // namespace
+}  // namespace vtro_test
+
+namespace vtro_test {
+namespace {
+
+TEST(LocalFatalDisplay, SilentModesPrintOneLinePerKind) {
+  ::unsetenv("VANTRO_SILENT");
+  ::setenv("SILENT", "1", 1);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  VTRO::LocalFatalDisplay(false, "careful", 1);
+  VTRO::LocalFatalDisplay(true, "note", 0);
+  VTRO::LocalFatalDisplay(true, "broken", 2);
+  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(out, "Warning: Vantro: careful\r\nVantro Engine: note\r\n");
+  EXPECT_EQ(err, "Error: Vantro Engine: broken\r\n");
+  ::unsetenv("SILENT");
+  ::setenv("VANTRO_SILENT", "", 1);  // set, even if empty
+  testing::internal::CaptureStderr();
+  VTRO::LocalFatalDisplay(false, "again", 2);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error: Vantro: again\r\n");
+  ::unsetenv("VANTRO_SILENT");
 }
 
 }  // namespace
