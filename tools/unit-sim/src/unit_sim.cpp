@@ -128,6 +128,13 @@ double parseDrain(const std::string& text) {
 
 namespace {
 
+// A host as the unit sees it: its address, and the local address it sent to,
+// which is the source of everything the unit sends back to it.
+struct Peer {
+  sockaddr_in remote{};
+  in_addr local{};
+};
+
 struct Channel final : StreamChecker::Observer {
   uint32_t capacity = 0;
   bool instantDrain = true;
@@ -140,7 +147,7 @@ struct Channel final : StreamChecker::Observer {
 
   // Control state as the host set it, under `mu`.
   mutable std::mutex mu;
-  sockaddr_in host{};
+  Peer host;
   bool hasHost = false;
   uint64_t startTime = 0, stopTime = 0, offset = 0;
   bool outputEnabled = false, replayEnabled = false;
@@ -165,7 +172,7 @@ struct Channel final : StreamChecker::Observer {
 
 struct DelayedReply {
   Clock::time_point due;
-  sockaddr_in to;
+  Peer to;
   std::vector<uint8_t> bytes;
 };
 
@@ -175,6 +182,7 @@ struct UnitSim::Impl {
   Config config;
   bool instantDrain = true;
   Fd control;
+  in_addr bindAddress{};
   uint16_t controlPort = 0, dataBasePort = 0;
   std::vector<std::unique_ptr<Channel>> channels;
   std::vector<std::thread> threads;
@@ -213,8 +221,9 @@ struct UnitSim::Impl {
   void controlLoop();
   void dataLoop(Channel& ch);
   void timerLoop();
-  void handleRequest(const uint8_t* req, size_t length, const sockaddr_in& from);
-  void sendReply(std::vector<uint8_t> reply, uint16_t command, const sockaddr_in& to);
+  void handleRequest(const uint8_t* req, size_t length, const Peer& from);
+  void sendReply(std::vector<uint8_t> reply, uint16_t command, const Peer& to);
+  void sendTo(const Peer& to, const uint8_t* bytes, size_t length) const;
   void sendStatus(Channel& ch);
   void resetChannel(Channel& ch);
   bool drain(Channel& ch, Clock::time_point now);
@@ -247,9 +256,14 @@ void Channel::frameComplete(uint16_t, const uint8_t* bytes, size_t size) {
 void UnitSim::Impl::openSockets() {
   if (config.channels < 1 || config.channels > 256)
     throw std::invalid_argument("channels must be 1..256");
-  control = boundSocket(makeAddress(config.bind, config.controlPort), false);
+  const sockaddr_in controlAddress = makeAddress(config.bind, config.controlPort);
+  bindAddress = controlAddress.sin_addr;
+  control = boundSocket(controlAddress, false);
   if (control.fd < 0) fail("bind control " + config.bind + ":" + std::to_string(config.controlPort));
   controlPort = localPort(control.fd);
+  // Learn the address each request was sent to: replies and status go out from it.
+  const int on = 1;
+  ::setsockopt(control.fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
 
   const int n = config.channels;
   for (int i = 0; i < n; ++i) {
@@ -300,18 +314,33 @@ void UnitSim::Impl::openSockets() {
 
 void UnitSim::Impl::controlLoop() {
   uint8_t buffer[2048];
+  alignas(cmsghdr) uint8_t ancillary[CMSG_SPACE(sizeof(in_pktinfo))];
   while (!stopping.load(std::memory_order_relaxed)) {
-    sockaddr_in from{};
-    socklen_t fromLength = sizeof from;
-    const ssize_t n = ::recvfrom(control.fd, buffer, sizeof buffer, MSG_TRUNC,
-                                 reinterpret_cast<sockaddr*>(&from), &fromLength);
+    Peer from;
+    iovec iov{buffer, sizeof buffer};
+    msghdr msg{};
+    msg.msg_name = &from.remote;
+    msg.msg_namelen = sizeof from.remote;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = ancillary;
+    msg.msg_controllen = sizeof ancillary;
+    const ssize_t n = ::recvmsg(control.fd, &msg, 0);
     if (n < 0) continue;  // time-out tick (or interrupted): look at the stop flag
-    const size_t length = std::min<size_t>(static_cast<size_t>(n), sizeof buffer);
+    from.local = bindAddress;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+      if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+        in_pktinfo info;
+        std::memcpy(&info, CMSG_DATA(c), sizeof info);
+        from.local = info.ipi_addr;
+      }
+    }
+    const size_t length = static_cast<size_t>(n);
     {
       std::lock_guard lock(logMu);
       if (log.size() < kControlLogLimit) log.emplace_back(buffer, buffer + length);
     }
-    if (static_cast<size_t>(n) > sizeof buffer) {
+    if (msg.msg_flags & MSG_TRUNC) {
       malformedControl.fetch_add(1, std::memory_order_relaxed);
       continue;
     }
@@ -320,7 +349,27 @@ void UnitSim::Impl::controlLoop() {
   }
 }
 
-void UnitSim::Impl::handleRequest(const uint8_t* req, size_t length, const sockaddr_in& from) {
+void UnitSim::Impl::sendTo(const Peer& to, const uint8_t* bytes, size_t length) const {
+  iovec iov{const_cast<uint8_t*>(bytes), length};
+  alignas(cmsghdr) uint8_t ancillary[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+  msghdr msg{};
+  msg.msg_name = const_cast<sockaddr_in*>(&to.remote);
+  msg.msg_namelen = sizeof to.remote;
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = ancillary;
+  msg.msg_controllen = sizeof ancillary;
+  cmsghdr* c = CMSG_FIRSTHDR(&msg);
+  c->cmsg_level = IPPROTO_IP;
+  c->cmsg_type = IP_PKTINFO;
+  c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+  in_pktinfo info{};
+  info.ipi_spec_dst = to.local;
+  std::memcpy(CMSG_DATA(c), &info, sizeof info);
+  ::sendmsg(control.fd, &msg, 0);
+}
+
+void UnitSim::Impl::handleRequest(const uint8_t* req, size_t length, const Peer& from) {
   using namespace wire;
   if (length < kControlHeaderSize || std::memcmp(req, kMagic, 4) != 0 ||
       req[kDirectionOffset] != kDirectionRequest || req[kVersionOffset] != kVersion ||
@@ -399,7 +448,7 @@ void UnitSim::Impl::handleRequest(const uint8_t* req, size_t length, const socka
   if (statusAfter) sendStatus(*ch);
 }
 
-void UnitSim::Impl::sendReply(std::vector<uint8_t> reply, uint16_t command, const sockaddr_in& to) {
+void UnitSim::Impl::sendReply(std::vector<uint8_t> reply, uint16_t command, const Peer& to) {
   unsigned delayMs = 0;
   {
     std::lock_guard lock(faultMu);
@@ -420,7 +469,7 @@ void UnitSim::Impl::sendReply(std::vector<uint8_t> reply, uint16_t command, cons
     timerCv.notify_all();
     return;
   }
-  ::sendto(control.fd, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  sendTo(to, reply.data(), reply.size());
   repliesSent.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -441,7 +490,7 @@ void UnitSim::Impl::resetChannel(Channel& ch) {
 void UnitSim::Impl::sendStatus(Channel& ch) {
   using namespace wire;
   if (stopStatus.load(std::memory_order_relaxed)) return;
-  sockaddr_in to;
+  Peer to;
   {
     std::lock_guard lock(ch.mu);
     if (!ch.hasHost) return;
@@ -453,7 +502,7 @@ void UnitSim::Impl::sendStatus(Channel& ch) {
   put16(m + kStatusCounterOffset, ch.counters.lastPacketCounter.load(std::memory_order_relaxed));
   put32(m + kStatusFreeOffset, ch.freeBuffers.load(std::memory_order_relaxed));
   put64(m + kStatusTimeOffset, wallNanoseconds());
-  ::sendto(control.fd, m, sizeof m, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  sendTo(to, m, sizeof m);
   ch.statusSent.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -537,8 +586,7 @@ void UnitSim::Impl::timerLoop() {
     }
     lock.unlock();
     for (auto& d : due) {
-      ::sendto(control.fd, d.bytes.data(), d.bytes.size(), 0, reinterpret_cast<const sockaddr*>(&d.to),
-               sizeof d.to);
+      sendTo(d.to, d.bytes.data(), d.bytes.size());
       repliesSent.fetch_add(1, std::memory_order_relaxed);
     }
     const bool periodic = config.statusPeriodMs > 0 && now >= nextPeriodic;

@@ -195,4 +195,26 @@ TEST_F(Control, ClearStatusFlagsClearsOnlyTheFlags) {
   EXPECT_EQ(sim->channel(1).headerErrors, 1u);
 }
 
+TEST(ControlSource, RepliesAndStatusLeaveFromTheAddressTheHostSentTo) {
+  qtusim::Config c;
+  c.bind = "0.0.0.0";
+  c.statusPeriodMs = 0;
+  qtusim::UnitSim sim(c);
+  sim.start();
+  Host host;
+  for (const char* unit : {"127.0.0.2", "127.0.0.1"}) {
+    host.send(request(0, 0x12, 1), sim.controlPort(), unit);
+    std::string sender;
+    auto reply = host.receive(2s, &sender);
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(le16(*reply, 8), 0x12);
+    EXPECT_EQ(sender, unit);
+    sim.sendStatusNow(0);
+    auto status = host.receive(2s, &sender);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(le16(*status, 8), 0xFF);
+    EXPECT_EQ(sender, unit);
+  }
+}
+
 }  // namespace

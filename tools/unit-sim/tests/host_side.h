@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <stdexcept>
 #include <vector>
 
@@ -92,24 +93,31 @@ class Host {
   Host(const Host&) = delete;
   Host& operator=(const Host&) = delete;
 
-  void send(const Bytes& b, uint16_t port) const {
+  void send(const Bytes& b, uint16_t port, const char* ip = "127.0.0.1") const {
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::inet_pton(AF_INET, ip, &to.sin_addr);
     if (::sendto(fd_, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) !=
         static_cast<ssize_t>(b.size()))
       throw std::runtime_error("sendto");
   }
 
-  // Next datagram within `limit`, from anyone.
-  std::optional<Bytes> receive(std::chrono::milliseconds limit) const {
+  // Next datagram within `limit`, from anyone; `sender` gets its source address.
+  std::optional<Bytes> receive(std::chrono::milliseconds limit, std::string* sender = nullptr) const {
     timeval tv{static_cast<time_t>(limit.count() / 1000), static_cast<suseconds_t>(limit.count() % 1000 * 1000)};
     if (limit.count() == 0) tv.tv_usec = 1;
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     Bytes b(2048);
-    const ssize_t n = ::recv(fd_, b.data(), b.size(), 0);
+    sockaddr_in from{};
+    socklen_t fromLength = sizeof from;
+    const ssize_t n = ::recvfrom(fd_, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
     if (n < 0) return std::nullopt;
+    if (sender != nullptr) {
+      char text[INET_ADDRSTRLEN] = {};
+      ::inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
+      *sender = text;
+    }
     b.resize(static_cast<size_t>(n));
     return b;
   }
