@@ -13,7 +13,6 @@ VTROPropertyImplementation::VTROPropertyImplementation(VTROModule* module, const
     : m_fullName(fullName),
       m_shortName(shortName),
       m_type(VTRO_PROPERTY_BOOL),
-      m_definitionName(definition->name),
       m_reserved(definition->reserved),
       m_flags(definition->flags),
       m_hints(definition->hints),

@@ -79,7 +79,6 @@ class VTROPropertyImplementation final : public VTROProperty {
   VTROStackedString m_shortName;
   VTROPropertyValue m_value;
   std::int32_t m_type;
-  const char* m_definitionName;
   void* m_reserved;
   std::uint32_t m_flags;
   std::uint32_t m_hints;

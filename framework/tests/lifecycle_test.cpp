@@ -413,18 +413,13 @@ TEST_F(Lifecycle, ShutdownTimeoutTextUsesSecondsFromOneSecondOn) {
       {500000, "500000 microsecond(s)"},
       {2500000, "2 second(s)"},
   };
-  for (const auto& [timeout, amount] : cases) {
+  for (const auto& each : cases) {
+    const std::int64_t timeout = each.first;
+    const std::string amount = each.second;
     engine->Reset();
     engine->SetInteger("Engine.shutdownTimeout", timeout);
     TestComponent* component = Make("slow", threadedModel);
     std::atomic<bool> release{false};
-    struct Worker : TestComponent {
-      using TestComponent::TestComponent;
-      std::atomic<bool>* release = nullptr;
-      void Work() {
-        while (!release->load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
-    };
     // The worker thread ignores the stop until released.
     component->birth = [&](TestComponent& self) {
       static std::atomic<bool>* flag;
@@ -440,7 +435,6 @@ TEST_F(Lifecycle, ShutdownTimeoutTextUsesSecondsFromOneSecondOn) {
     component->EngineStart();
     ASSERT_EQ(component->EngineBirthEvent()->Wait(5000000), 0);
     std::thread releaser([&] {
-      engine->WaitForReport("", 0);
       const std::string text = "Some threads are still running after " + amount +
                                ". The model must be bugged. If this is considered as normal however, consider increase "
                                "the value of the Engine.shutdownTimeout property. I destroy the component anyway. This "
