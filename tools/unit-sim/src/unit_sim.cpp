@@ -187,7 +187,7 @@ struct UnitSim::Impl {
   std::vector<std::unique_ptr<Channel>> channels;
   std::vector<std::thread> threads;
   std::atomic<bool> stopping{false};
-  std::mutex lifecycleMu;  // start() and stop() may come from different threads
+  mutable std::mutex lifecycleMu;  // start() and stop() may come from different threads
   bool started = false, stopped = false;
   Clock::time_point startedAt{}, stoppedAt{};
 
@@ -752,9 +752,12 @@ nlohmann::json UnitSim::reportJson() const {
         {"resets", r.resets},
     });
   }
-  const double seconds =
-      m.started ? std::chrono::duration<double>((m.stopped ? m.stoppedAt : Clock::now()) - m.startedAt).count()
-                : 0.0;
+  double seconds = 0;
+  {
+    std::lock_guard lifecycle(m.lifecycleMu);
+    if (m.started)
+      seconds = std::chrono::duration<double>((m.stopped ? m.stoppedAt : Clock::now()) - m.startedAt).count();
+  }
   return {
       {"control",
        {{"address", m.config.bind},

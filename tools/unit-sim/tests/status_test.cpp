@@ -1,6 +1,9 @@
 // Status messages, the buffer model and the injected faults.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "host_side.h"
 #include "qtu_sim/unit_sim.h"
 
@@ -255,6 +258,51 @@ TEST(Faults, StatusCanBeStoppedAndResumed) {
 
   sim->setFaults({});
   EXPECT_TRUE(h.status(1s).has_value());
+}
+
+TEST(Concurrency, ReportsFaultsAndStopWhileTheUnitIsBusy) {
+  qtusim::Config c;
+  c.channels = 2;
+  c.capacity = 4;
+  c.drainBlocksPerSecond = 2000;
+  c.statusPeriodMs = 1;
+  auto sim = startSim(c);
+  Host h;
+  ASSERT_TRUE(h.ask(sim->controlPort(), 0, 0x30, 1, geometry(8, 4)));
+  std::atomic<bool> done{false};
+  std::atomic<uint64_t> reads{0};
+  std::thread reader([&] {
+    while (!done) {
+      const auto j = sim->reportJson();
+      EXPECT_EQ(j["channels"].size(), 2u);
+      sim->channel(1);
+      sim->controlLog();
+      ++reads;
+    }
+  });
+  std::thread controller([&] {
+    for (uint16_t i = 0; i < 200; ++i) {
+      h.send(request(static_cast<uint8_t>(i % 2), i % 3 ? 0x12 : 0x02, i), sim->controlPort());
+      qtusim::Faults f;
+      f.stopStatus = i % 2;
+      f.replyDelayMs = i % 5;
+      sim->setFaults(f);
+    }
+  });
+  uint16_t counter = 0;
+  for (uint16_t frame = 0; frame < 200; ++frame)
+    for (uint16_t line = 0; line < 4; ++line)
+      h.send(dataPacket({frame, line, static_cast<uint8_t>(line == 3 ? 0xC0 : 0x40), counter++, 0, 0, Bytes(8)}),
+             sim->dataBasePort());
+  controller.join();
+  ASSERT_TRUE(sim->waitFor(0, [](const auto& r) { return r.packets == 800; }, 5s));
+  sim->stop();  // while the reader still reads
+  done = true;
+  reader.join();
+  EXPECT_GT(reads.load(), 0u);
+  const auto r = sim->channel(0);
+  EXPECT_EQ(r.blocks + r.blocksIncomplete, 800u);
+  EXPECT_EQ(r.counterGaps, 0u);
 }
 
 }  // namespace
