@@ -1,6 +1,7 @@
 // Rest in engine time, condition waits, the thread starter, component threads
 // and the priority handler.
 #include <atomic>
+#include <cstdint>
 #include <exception>
 
 #include "VTROPropertyImplementation.h"
@@ -230,14 +231,18 @@ bool VTROComponent::Rest(std::int64_t durationUs, VTROEvent* cancel) {
     const std::int64_t now = engine->CurrentTime();
     const bool leftZero = previousSpeed == 0 && speed != 0;
     const bool changedSign = (previousSpeed > 0 && speed < 0) || (previousSpeed < 0 && speed > 0);
-    if (first || leftZero || changedSign) target = speed < 0 ? now - remaining : now + remaining;
+    if (first || leftZero || changedSign) {
+      // Saturating: a huge duration must not wrap the target around.
+      const __int128 wanted = speed < 0 ? static_cast<__int128>(now) - remaining : static_cast<__int128>(now) + remaining;
+      target = wanted > INT64_MAX ? INT64_MAX : wanted < INT64_MIN ? INT64_MIN : static_cast<std::int64_t>(wanted);
+    }
     first = false;
     previousSpeed = speed;
     local.Reset();
     if (speed != 0) {
       const std::int64_t engineLeft = target - now;
       remaining = speed > 0 ? engineLeft : -engineLeft;
-      const std::int64_t realLeft = engineLeft * 1000 / speed;
+      const std::int64_t realLeft = static_cast<std::int64_t>(static_cast<__int128>(engineLeft) * 1000 / speed);
       if (realLeft < (speed > 0 ? 500 : 499)) {
         engine->ClockUnlock();
         vtro::platform::Yield();

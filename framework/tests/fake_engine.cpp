@@ -94,7 +94,8 @@ class FakeEngine::Timers final : public VTROTimerService {
           continue;
         }
         if (speed != 0) {
-          const std::int64_t real = (target - now) * 1000 / speed;
+          const __int128 wide = (static_cast<__int128>(target) - now) * 1000 / speed;
+          const std::int64_t real = wide > INT64_MAX / 2 ? INT64_MAX / 2 : static_cast<std::int64_t>(wide);
           if (nextRealUs < 0 || real < nextRealUs) nextRealUs = real;
         }
         ++it;
@@ -103,7 +104,9 @@ class FakeEngine::Timers final : public VTROTimerService {
       if (nextRealUs < 0) {
         m_wake.wait(lock);
       } else {
-        m_wake.wait_for(lock, std::chrono::microseconds(std::max<std::int64_t>(nextRealUs, 50)));
+        // Capped so that the deadline arithmetic of wait_for stays in range.
+        const std::int64_t wait = std::min<std::int64_t>(std::max<std::int64_t>(nextRealUs, 50), 3600000000LL);
+        m_wake.wait_for(lock, std::chrono::microseconds(wait));
       }
     }
   }

@@ -126,7 +126,8 @@ TEST_F(Timing, StopRequestEndsAPausedRestWithTheStopException) {
 TEST_F(Timing, CancelEventEndsRestWithFalse) {
   VTROEvent cancel(false);
   std::atomic<int> result{-1};
-  std::thread rester([&] { result = component->Rest(10000000, &cancel) ? 1 : 0; });
+  // The largest duration neither wraps nor returns early.
+  std::thread rester([&] { result = component->Rest(INT64_MAX, &cancel) ? 1 : 0; });
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
   cancel.Set();
   rester.join();
