@@ -67,6 +67,14 @@ TEST(Lifecycle, StartsAgainAfterAStop) {
   EXPECT_EQ(run.Count(kDead), 3);
 }
 
+TEST(Lifecycle, InterruptStopsTheComponentCleanly) {
+  const auto run = RunEngine(kEngine, {"start", kPackage, "FwTestLifecycle", "--name", "lc", "--for", "30"},
+                             std::chrono::seconds(20), {}, std::chrono::milliseconds(300));
+  EXPECT_EQ(run.status, 0) << run.out;
+  ExpectInOrder(run, {"Core 1 state=0x4", "BeforeDeath state=0x6", "Death cores=", kDead});
+  EXPECT_LT(run.took, std::chrono::milliseconds(5000));
+}
+
 TEST(Lifecycle, ExceptionsFromCoreEndTheComponentWithTheirTexts) {
   struct Case {
     std::string fault;

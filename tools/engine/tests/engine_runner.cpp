@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -63,7 +64,8 @@ long long NumberAfter(const std::string& line, const std::string& key) {
 }
 
 EngineRun RunEngine(const std::string& engine, const std::vector<std::string>& args,
-                    std::chrono::milliseconds limit, const std::vector<std::string>& env) {
+                    std::chrono::milliseconds limit, const std::vector<std::string>& env,
+                    std::chrono::milliseconds interruptAfter) {
   EngineRun run;
   int outPipe[2];
   int errPipe[2];
@@ -110,14 +112,24 @@ EngineRun RunEngine(const std::string& engine, const std::vector<std::string>& a
   pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
   int open = 2;
   char buffer[4096];
+  bool interrupted = interruptAfter.count() < 0;
   while (open > 0) {
-    const auto left = limit - std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    const auto left = limit - elapsed;
     if (left.count() <= 0) {
       run.timedOut = true;
       kill(pid, SIGKILL);
       break;
     }
-    if (poll(fds, 2, static_cast<int>(left.count())) < 0) {
+    if (!interrupted && elapsed >= interruptAfter) {
+      kill(pid, SIGINT);
+      interrupted = true;
+    }
+    auto wait = left;
+    if (!interrupted) {
+      wait = std::min(wait, interruptAfter - elapsed);
+    }
+    if (poll(fds, 2, static_cast<int>(std::max<long long>(1, wait.count()))) < 0) {
       continue;
     }
     for (int i = 0; i < 2; ++i) {

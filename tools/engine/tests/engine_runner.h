@@ -24,10 +24,12 @@ struct EngineRun {
 };
 
 // Runs `engine` with `args`; `env` entries "NAME=VALUE" are added to the
-// environment. Killed after `limit`.
+// environment. Killed after `limit`. With `interruptAfter` >= 0 the process
+// gets SIGINT once that much time has passed.
 EngineRun RunEngine(const std::string& engine, const std::vector<std::string>& args,
                     std::chrono::milliseconds limit = std::chrono::seconds(20),
-                    const std::vector<std::string>& env = {});
+                    const std::vector<std::string>& env = {},
+                    std::chrono::milliseconds interruptAfter = std::chrono::milliseconds(-1));
 
 // Number in a report such as "real_us=1234" following `key`, or -1.
 long long NumberAfter(const std::string& line, const std::string& key);

@@ -1,5 +1,6 @@
 // Engine settings and the symbol registry.
 #include "engine_settings.h"
+#include "session.h"
 
 #include <gtest/gtest.h>
 
@@ -58,6 +59,32 @@ TEST(SymbolRegistry, FullNamesAreUniqueAndModulesUnregisterTogether) {
   EXPECT_FALSE(r.Find("cam.Width"));
   EXPECT_TRUE(r.Find("camera.Width"));  // a longer module name is not a child
   EXPECT_EQ(r.Count(), 1u);
+}
+
+TEST(TimedEvents, ParsedForTheGivenInstance) {
+  TimedEvent e;
+  ASSERT_EQ(ParseTimedEvent("0.25:speed:-2000", "cam", e), "");
+  EXPECT_EQ(e.kind, TimedEvent::Kind::Speed);
+  EXPECT_DOUBLE_EQ(e.at, 0.25);
+  EXPECT_EQ(e.number, -2000);
+  EXPECT_EQ(e.instance, "cam");
+  ASSERT_EQ(ParseTimedEvent("1:set:Label=a=b", "cam", e), "");
+  EXPECT_EQ(e.kind, TimedEvent::Kind::Set);
+  EXPECT_EQ(e.name, "Label");
+  EXPECT_EQ(e.value, "a=b");  // the first "=" splits
+  ASSERT_EQ(ParseTimedEvent("0:set:Label=", "cam", e), "");
+  EXPECT_EQ(e.value, "");
+  ASSERT_EQ(ParseTimedEvent("2:action:Reset", "cam", e), "");
+  EXPECT_EQ(e.kind, TimedEvent::Kind::Action);
+  ASSERT_EQ(ParseTimedEvent("0.1:pause", "cam", e), "");
+  EXPECT_EQ(e.kind, TimedEvent::Kind::Pause);
+  ASSERT_EQ(ParseTimedEvent("0.1:step:0", "cam", e), "");
+  EXPECT_EQ(e.kind, TimedEvent::Kind::Step);
+
+  for (const char* bad : {"pause", "-1:pause", "x:pause", "0.1:speed:fast", "0.1:speed", "0.1:set:=3", "0.1:set:A",
+                          "0.1:action:", "0.1:jump"}) {
+    EXPECT_NE(ParseTimedEvent(bad, "cam", e), "") << bad;
+  }
 }
 
 }  // namespace
