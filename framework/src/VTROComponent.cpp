@@ -301,10 +301,11 @@ void VTROComponent::EngineStart() {
 
     if (threaded) {
       m_deadFlag.store(false);
-      m_runningThreadCount.store(1);
+      // Added, not stored: a thread still alive from before stays counted.
+      m_runningThreadCount.fetch_add(1);
       m_birthEvent.Reset();
       if (!vtro::StartMainThread(this)) {
-        m_runningThreadCount.store(0);
+        m_runningThreadCount.fetch_sub(1);
         m_deadFlag.store(true);
         ClearStateBits(VTRO_STATE_STARTED);
         SetStateBits(VTRO_STATE_ERROR | VTRO_STATE_DEAD);
