@@ -74,7 +74,9 @@ EngineClock::Steady::duration EngineClock::RealUntil(int64_t target) const {
   }
   const auto now = Steady::now();
   const int64_t engineNow = Project(base, now);
-  const int64_t left = target - engineNow;
+  // 128-bit: a target far away (a rest of INT64_MAX saturates there) must
+  // neither overflow the difference nor its scaling.
+  const __int128 left = static_cast<__int128>(target) - engineNow;
   if (base.speed == 0) {
     return Steady::duration::max();
   }
@@ -82,7 +84,7 @@ EngineClock::Steady::duration EngineClock::RealUntil(int64_t target) const {
     return Steady::duration::zero();
   }
   // Rounded up so that waking at the returned instant finds the target reached.
-  const __int128 num = static_cast<__int128>(left) * 1000;
+  const __int128 num = left * 1000;
   __int128 real = num / base.speed;
   if (num % base.speed != 0) {
     ++real;

@@ -47,13 +47,14 @@ std::unique_ptr<Package> Package::Load(const std::string& path, void* engine, st
             ")";
     return nullptr;
   }
-  const int32_t count = modules(kComponentGroup, nullptr, 0);
+  // Every group of the package: a package without components answers 0.
+  const int32_t count = modules(nullptr, nullptr, 0);
   package->countAnswer_ = count;
   if (count <= 0) {
     return package;
   }
   std::vector<void*> records(static_cast<size_t>(count), nullptr);
-  const int32_t filled = modules(kComponentGroup, records.data(), count);
+  const int32_t filled = modules(nullptr, records.data(), count);
   if (filled < 0 || filled > count) {
     error = "package " + path + " answered " + std::to_string(filled) + " records to a fill of " +
             std::to_string(count);

@@ -15,7 +15,6 @@ namespace vtro_engine {
 
 inline constexpr int32_t kInterfaceCode = 0x804A8;
 inline constexpr int32_t kInitAccepted = 4;
-inline constexpr const char kComponentGroup[] = "VTROComponent";
 
 using PckInitFn = int32_t (*)(void* engine, int32_t code);
 using GetModulesDefStructFn = int32_t (*)(const char* group, void** records, int32_t capacity);
@@ -36,7 +35,7 @@ class Package {
  public:
   // Opens the library, checks both entry points, calls VTROPckInit with
   // `engine` and 0x804A8 (it must answer 4) and reads the records of the
-  // group "VTROComponent". Returns null with `error` set on failure.
+  // groups. Returns null with `error` set on failure.
   static std::unique_ptr<Package> Load(const std::string& path, void* engine, std::string& error);
   ~Package();
 
@@ -44,7 +43,7 @@ class Package {
   Package& operator=(const Package&) = delete;
 
   const std::string& Path() const { return path_; }
-  // Answer of the count query (-1 when the package has no such group).
+  // Answer of the count query.
   int32_t CountAnswer() const { return countAnswer_; }
   const std::vector<ComponentModel>& Models() const { return models_; }
   const ComponentModel* Find(const std::string& model) const;

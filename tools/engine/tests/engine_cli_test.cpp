@@ -48,7 +48,7 @@ TEST(EngineList, ListsEveryComponentWithItsElements) {
 TEST(EngineList, PackageWithoutComponentsSaysSo) {
   const auto run = Engine({"list", VTRO_FWEMPTY_PCK});
   EXPECT_EQ(run.status, 0) << run.out << run.err;
-  EXPECT_TRUE(run.HasLine("package " + std::string(VTRO_FWEMPTY_PCK) + ": no components (count query answered -1)"))
+  EXPECT_TRUE(run.HasLine("package " + std::string(VTRO_FWEMPTY_PCK) + ": no components (count query answered 0)"))
       << run.out;
 }
 

@@ -98,6 +98,21 @@ TEST(TimerService, SpeedChangeReplansAPendingTimer) {
   EXPECT_LT(Steady::now() - start, 2s);
 }
 
+TEST(TimerService, TargetsAtTheEndsOfTimeDoNotOverflow) {
+  EngineClock clock(-5'000'000, 1000);
+  EXPECT_GT(clock.RealUntil(INT64_MAX), std::chrono::hours(24));
+  TimerService timers(clock);
+  Flag far;
+  timers.Arm(&far, INT64_MAX, [&far] { far.Set(); });
+  EXPECT_FALSE(far.WaitFor(30ms));
+  clock.SetSpeed(-1000);
+  EXPECT_TRUE(far.WaitFor(5s));  // now behind a reversed clock: reached at once
+  EXPECT_GT(clock.RealUntil(INT64_MIN), std::chrono::hours(24));
+  Flag farBack;
+  timers.Arm(&farBack, INT64_MIN, [&farBack] { farBack.Set(); });
+  EXPECT_FALSE(farBack.WaitFor(30ms));
+}
+
 TEST(TimerService, DisarmAndRearm) {
   EngineClock clock(0, 1000);
   TimerService timers(clock);
