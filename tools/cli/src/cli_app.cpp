@@ -362,7 +362,7 @@ int runStream(const Connection& connection, const CliContext& context, const Str
     } else {
         printSummary(context.out, totals);
     }
-    return result;
+    return result == kSourceFailed ? kExitNoInput : result;
 }
 
 }  // namespace

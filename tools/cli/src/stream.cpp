@@ -85,7 +85,7 @@ QZQTU_Error streamFrames(int32_t handle, const StreamPlan& plan, FrameSource& so
         const uint8_t* frame = source.next();
         if (frame == nullptr) {
             err << "error: " << source.error() << "\n";
-            failure = QZQTU_INTERNAL_ERROR;
+            failure = kSourceFailed;
             break;
         }
         const auto frameStart = Clock::now();

@@ -72,9 +72,13 @@ struct StreamHooks {
     std::chrono::milliseconds progressInterval{250};
 };
 
+// Returned by streamFrames when the frame source fails (not a library code).
+inline constexpr QZQTU_Error kSourceFailed = -1;
+
 // Streams frames to an initialised channel until the plan is done, the user
-// interrupts or a call fails. Returns 0 or the failing result code (already
-// printed to `err`); `totals` holds what was done either way.
+// interrupts or a call fails. Returns 0, the failing result code or
+// kSourceFailed (each already printed to `err`); `totals` holds what was done
+// either way.
 QZQTU_Error streamFrames(int32_t handle, const StreamPlan& plan, FrameSource& source, StreamTotals& totals,
                          const StreamHooks& hooks, std::ostream& err);
 

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -10,6 +12,7 @@
 #include "cli_app.h"
 #include "format.h"
 #include "options.h"
+#include "stream.h"
 
 namespace qtucli {
 namespace {
@@ -233,6 +236,55 @@ TEST(CommandLine, HelpListsEveryInterfaceFieldAndCommand) {
                              "clear-flags", "status", "stream", "127.0.0.1"}) {
         EXPECT_THAT(r.out, HasSubstr(word));
     }
+}
+
+class FrameFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        path_ = std::filesystem::temp_directory_path() /
+                ("qtu_cli_frames_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::ofstream out(path_, std::ios::binary);
+        for (char fill : {'a', 'b', 'c'}) {
+            out << std::string(6, fill);
+        }
+        out << "zz";  // part of a frame: never sent
+    }
+    void TearDown() override { std::filesystem::remove(path_); }
+    std::filesystem::path path_;
+    const Geometry geometry_{3, 2};  // 6-byte frames
+};
+
+TEST_F(FrameFile, FramesComeInTurnAndStartOverAtTheEnd) {
+    FileFrames frames(path_.string(), geometry_);
+    ASSERT_FALSE(frames.openError());
+    EXPECT_EQ(frames.framesInFile(), 3u);
+    std::string firsts;
+    for (int i = 0; i < 7; ++i) {
+        const uint8_t* frame = frames.next();
+        ASSERT_NE(frame, nullptr) << frames.error();
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(frame), 6), std::string(6, static_cast<char>(frame[0])));
+        firsts += static_cast<char>(frame[0]);
+    }
+    EXPECT_EQ(firsts, "abcabca");
+}
+
+TEST_F(FrameFile, AFileCutShortWhileStreamingStopsTheStream) {
+    FileFrames frames(path_.string(), geometry_);
+    ASSERT_FALSE(frames.openError());
+    std::filesystem::resize_file(path_, 6);
+    StreamPlan plan;
+    plan.geometry = geometry_;
+    plan.frames = 5;
+    StreamTotals totals;
+    std::ostringstream err;
+    // Only the first frame is left; once it is taken, the stream's first
+    // frame is the missing one, so no library call is made.
+    ASSERT_NE(frames.next(), nullptr);
+    EXPECT_EQ(streamFrames(-1, plan, frames, totals, {}, err), kSourceFailed);
+    EXPECT_THAT(err.str(), HasSubstr("error: short read from the frame file"));
+    EXPECT_EQ(totals.blocks, 0u);
+    EXPECT_EQ(totals.results[QZQTU_OK], 0u);
 }
 
 TEST(Format, ByteCountsAndRates) {
