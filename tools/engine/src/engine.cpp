@@ -130,6 +130,11 @@ VTROComponent* Engine::Create(const std::string& model, const std::string& name,
     error = "invalid instance name '" + name + "': it must match ^[a-zA-Z][a-zA-Z_0-9]*$";
     return nullptr;
   }
+  if (name == "Engine") {
+    // "Engine.<setting>" names the engine's own settings.
+    error = "the instance name Engine is reserved for the engine's settings";
+    return nullptr;
+  }
   const ComponentModel* m = FindModel(model);
   if (m == nullptr) {
     error = "no loaded package holds the component " + model;

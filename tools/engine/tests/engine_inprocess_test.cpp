@@ -65,6 +65,8 @@ TEST(EngineInProcess, InstancesAndTheirSymbols) {
   EXPECT_EQ(error, "an instance named ip1 exists already");
   EXPECT_EQ(e.Create("FwTestRest", "ip-2", error), nullptr);
   EXPECT_EQ(e.Create("NoModel", "ip2", error), nullptr);
+  EXPECT_EQ(e.Create("FwTestRest", "Engine", error), nullptr);
+  EXPECT_EQ(error, "the instance name Engine is reserved for the engine's settings");
 
   const auto fault = e.Symbols().Find("ip1.Fault");
   ASSERT_TRUE(fault);
