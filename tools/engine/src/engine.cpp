@@ -392,6 +392,10 @@ void Engine::Destroy(const std::string& name) {
   if (!left) {
     reporter_.Emit(1, 0, true,
                    "component " + name + " still has running threads; its object is kept to keep them safe");
+    // Kept reachable for good: the threads may use it until the process ends.
+    static auto* kept = new std::vector<VTROComponent*>;
+    std::lock_guard<std::mutex> guard(instancesLock_);
+    kept->push_back(c);
   } else {
     delete c;
   }

@@ -166,6 +166,9 @@ TEST(EngineProperties, PriorityHandlerAcceptsUpTo255) {
     EXPECT_NE(run.Find("Invalid priority value. Component's priority should be set between 0 and 255."), -1)
         << run.out;
   }
+  const auto accepted = StartProperties({"--set", "Required=1", "--at", "0.1:set:priority=0"}, 0.3);
+  EXPECT_EQ(accepted.status, 0) << accepted.out;
+  EXPECT_EQ(accepted.Find("error: "), -1);
   // While running, the refused value leaves the component running.
   const auto live = StartProperties({"--set", "Required=1", "--at", "0.1:set:priority=300"}, 0.3);
   EXPECT_NE(live.Find("Invalid priority value."), -1) << live.out;

@@ -181,6 +181,18 @@ TEST(Lifecycle, ShutdownTimeoutTexts) {
   EXPECT_NE(seconds.Find("thread returns late"), -1);
 }
 
+// A component thread that outlives every limit: the engine keeps the object
+// rather than free it under the running thread.
+TEST(Lifecycle, ObjectOfAComponentWithARunningThreadIsKept) {
+  const auto run = Lifecycle({"--set", "Threads=1", "--set", "Fault=threadHang", "--set", "HangMs=6000", "--setting",
+                              "Engine.shutdownTimeout=200000"},
+                             0.1);
+  ExpectInOrder(run, {"Some threads are still running after 200000 microsecond(s)", kDead,
+                      "warning: component lc still has running threads; its object is kept to keep them safe"});
+  EXPECT_EQ(run.Find("thread returns late"), -1);
+  EXPECT_LT(run.took, std::chrono::milliseconds(5000));
+}
+
 TEST(Lifecycle, RefusesToDieAfterTheDeathLimit) {
   const std::string text =
       "warning: Component lc refuses to die after 10 seconds. The component model FwTestLifecycle must be bugged.";
