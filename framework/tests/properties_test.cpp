@@ -5,7 +5,10 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
+#include <functional>
+#include <thread>
 #include <memory>
 #include <string>
 #include <vector>
@@ -483,6 +486,20 @@ TEST_F(Properties, ActionsRunOnlyWhenAllowed) {
   EXPECT_TRUE(engine->FindReport("Trying to access unknown action #7 of component cmp"));
   EXPECT_EQ(Raised([&] { component->NewAction(&model.actions[0], "bad-name"); }), VTRO::ErrorException);
   EXPECT_TRUE(engine->FindReport("component cmp: Trying to create an action with an invalid name: bad-name"));
+  EXPECT_EQ(Raised([&] { component->NewAction(static_cast<const VTROActionDefinition*>(nullptr)); }),
+            VTRO::ErrorException);
+  EXPECT_TRUE(engine->FindReport("component cmp: Call to NewAction failed. Bad action definition."));
+  EXPECT_EQ(Raised([&] { component->NewAction("Absent", "x"); }), VTRO::ErrorException);
+  EXPECT_TRUE(engine->FindReport(
+      "component cmp: Call to NewAction(Absent, x) failed. The given model (Absent) does not exist."));
+  // Another component may not take a full name that is already registered.
+  auto other = model.Make("other");
+  EXPECT_EQ(Raised([&] { other->NewAction(&model.actions[0], "Taken"); }), 0);
+  other->Rename("other", "cmp2");
+  EXPECT_TRUE(engine->IsRegistered("cmp2.Taken"));
+  engine->Reset();
+  VTROAction* existing = component->NewAction(&model.actions[0], "Taken");  // cmp.Taken: free
+  EXPECT_STREQ(existing->FullName(), "cmp.Taken");
 }
 
 TEST_F(Properties, InputAndOutputLookupsReportUnknownNames) {
@@ -495,6 +512,44 @@ TEST_F(Properties, InputAndOutputLookupsReportUnknownNames) {
   EXPECT_EQ(Raised([&] { component->NewInput("Absent", "x"); }), VTRO::ErrorException);
   EXPECT_TRUE(engine->FindReport(
       "component cmp: Call to NewInput(Absent, x) failed. The given model (Absent) does not exist."));
+  EXPECT_EQ(Raised([&] { component->NewInput(static_cast<const VTROInputDefinition*>(nullptr)); }),
+            VTRO::ErrorException);
+  EXPECT_TRUE(engine->FindReport("component cmp: Call to NewInput failed. Bad input definition."));
+  EXPECT_EQ(Raised([&] { component->NewOutput(static_cast<const VTROOutputDefinition*>(nullptr)); }),
+            VTRO::ErrorException);
+  EXPECT_TRUE(engine->FindReport("component cmp: Call to NewOutput failed. Bad output definition."));
+  EXPECT_EQ(Raised([&] { component->NewOutput("Absent", "y"); }), VTRO::ErrorException);
+  EXPECT_TRUE(engine->FindReport(
+      "component cmp: Call to NewOutput(Absent, y) failed. The given model (Absent) does not exist."));
+  VTROOutputDefinition vector{"Samples", nullptr, VTRO_TYPE_INT64, nullptr, nullptr, 16, 16, 1, 1};
+  EXPECT_EQ(Raised([&] { component->NewOutput(&vector, "with-dash"); }), VTRO::ErrorException);
+  EXPECT_TRUE(engine->FindReport("component cmp: Trying to create an output with an invalid name: with-dash"));
+  VTROOutput* output = component->NewOutput(&vector);
+  EXPECT_STREQ(output->FullName(), "cmp.Samples");
+  EXPECT_NE(output->Definition()->typeMask & VTRO_TYPE_VECTOR_FLAG, 0u);  // buffer size other than 1
+  EXPECT_EQ(component->GetIntegerProperty("Samples.fifosize"), 16);
+  EXPECT_FALSE(component->GetBoolProperty("Samples.periodic"));
+  EXPECT_EQ(component->Output("Samples"), output);
+}
+
+TEST_F(Properties, NewElementsDuringAStopRaiseTheStopException) {
+  // Death runs while the stop is requested.
+  int property = 0, input = 0, output = 0, action = 0;
+  VTROOutputDefinition entry{"Out", nullptr, VTRO_TYPE_INT64, nullptr, nullptr, 1, 16, 1, 1};
+  component->death = [&](TestComponent& self) {
+    property = Raised([&] { self.NewProperty(&model.table[0], "Late"); });
+    input = Raised([&] { self.NewInput(&model.inputs[1]); });
+    output = Raised([&] { self.NewOutput(&entry); });
+    action = Raised([&] { self.NewAction(&model.actions[0], "LateAction"); });
+  };
+  component->EngineStart();
+  ASSERT_EQ(component->EngineBirthEvent()->Wait(5000000), 0);
+  component->EngineStop();
+  EXPECT_EQ(property, VTRO::StopException);
+  EXPECT_EQ(input, VTRO::StopException);
+  EXPECT_EQ(output, VTRO::StopException);
+  EXPECT_EQ(action, VTRO::StopException);
+  EXPECT_EQ(component->FindProperty("Late"), nullptr);
 }
 
 TEST_F(Properties, EnginePropertyQueriesTellUnknownNamesAndWrongTypes) {
