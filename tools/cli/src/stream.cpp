@@ -1,5 +1,6 @@
 #include "stream.h"
 
+#include <algorithm>
 #include <thread>
 
 namespace qtucli {
@@ -80,7 +81,14 @@ QZQTU_Error streamFrames(int32_t handle, const StreamPlan& plan, FrameSource& so
             break;
         }
         if (plan.fps > 0) {
-            std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(framePeriod * index));
+            // Wait for the frame's time in short steps, so an interrupt ends a slow stream promptly.
+            const auto due = start + std::chrono::duration_cast<Clock::duration>(framePeriod * index);
+            while (Clock::now() < due && !isSet(hooks.interrupted)) {
+                std::this_thread::sleep_until(std::min<Clock::time_point>(due, Clock::now() + std::chrono::milliseconds(50)));
+            }
+            if (isSet(hooks.interrupted)) {
+                break;
+            }
         }
         const uint8_t* frame = source.next();
         if (frame == nullptr) {
