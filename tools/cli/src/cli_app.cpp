@@ -260,7 +260,8 @@ int runStatus(const Connection& connection, const CliContext& context, const Sta
             next += interval;
             // Sleep in short steps so Ctrl-C ends the watch promptly.
             while (Clock::now() < next && !(context.interrupted && context.interrupted->load())) {
-                std::this_thread::sleep_for(std::min<Clock::duration>(next - Clock::now(), std::chrono::milliseconds(50)));
+                const auto step = Clock::now() + std::chrono::milliseconds(50);
+                std::this_thread::sleep_until(std::min(next, step));
             }
         }
         if (context.interrupted && context.interrupted->load()) {
@@ -387,7 +388,8 @@ int runCli(int argc, const char* const* argv, const CliContext& context) {
     app.add_option("--control", connection.control, "unit control interface IP[:PORT] (port 65024 when not given)")
         ->check(ipCheck(kDefaultControlPort))
         ->capture_default_str();
-    app.add_option("--data", connection.data, "unit sensor-data interface IP[:BASEPORT] (base port 61440 when not given)")
+    app.add_option("--data", connection.data,
+                   "unit sensor-data interface IP[:BASEPORT] (base port 61440 when not given)")
         ->check(ipCheck(kDefaultDataBasePort))
         ->capture_default_str();
     app.add_option("--channel", connection.channel, "output channel of the unit")

@@ -84,7 +84,8 @@ QZQTU_Error streamFrames(int32_t handle, const StreamPlan& plan, FrameSource& so
             // Wait for the frame's time in short steps, so an interrupt ends a slow stream promptly.
             const auto due = start + std::chrono::duration_cast<Clock::duration>(framePeriod * index);
             while (Clock::now() < due && !isSet(hooks.interrupted)) {
-                std::this_thread::sleep_until(std::min<Clock::time_point>(due, Clock::now() + std::chrono::milliseconds(50)));
+                const auto step = Clock::now() + std::chrono::milliseconds(50);
+                std::this_thread::sleep_until(std::min(due, step));
             }
             if (isSet(hooks.interrupted)) {
                 break;
