@@ -24,7 +24,9 @@ function(qtu_add_gtest name)
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest GTest::gtest_main)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${QTU_TEST_OUTPUT_DIRECTORY})
+  # Several labels must reach CTest as one list value, not as extra properties.
+  string(REPLACE ";" "\\;" labels "${T_LABELS}")
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT ${timeout} LABELS "${T_LABELS}")
+    PROPERTIES TIMEOUT ${timeout} LABELS "${labels}")
 endfunction()
