@@ -2,18 +2,39 @@
 
 #include <dlfcn.h>
 
+#include <unistd.h>
+
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <mutex>
 
 namespace vtro_engine {
 
+std::string ResolvePackagePath(const std::string& name) {
+  if (name.find('/') != std::string::npos) {
+    return name;
+  }
+  std::error_code ec;
+  if (std::filesystem::exists(name, ec)) {
+    return "./" + name;
+  }
+  const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (!ec) {
+    const auto beside = exe.parent_path().parent_path() / "lib" / name;
+    if (std::filesystem::exists(beside, ec)) {
+      return beside.string();
+    }
+  }
+  return "./" + name;
+}
+
 std::unique_ptr<Package> Package::Load(const std::string& path, void* engine, std::string& error) {
   std::unique_ptr<Package> package(new Package);
   package->path_ = path;
   // A name without a slash would be searched on the library path; a package
-  // is always a file given by the user.
-  const std::string openPath = (path.find('/') == std::string::npos) ? "./" + path : path;
+  // is always a file.
+  const std::string openPath = ResolvePackagePath(path);
   dlerror();
   package->handle_ = dlopen(openPath.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (package->handle_ == nullptr) {

@@ -31,6 +31,10 @@ struct ComponentModel {
   std::string Version() const { return record->version ? record->version : ""; }
 };
 
+// A package name without a slash is looked for in the current folder, then
+// beside the engine (the "lib" folder next to the engine's "bin" folder).
+std::string ResolvePackagePath(const std::string& name);
+
 class Package {
  public:
   // Opens the library, checks both entry points, calls VTROPckInit with

@@ -45,6 +45,13 @@ TEST(EngineList, ListsEveryComponentWithItsElements) {
   EXPECT_TRUE(run.HasLine("component FwTestRest 1.0.0"));
 }
 
+TEST(EngineList, BareNamesAreFoundBesideTheEngine) {
+  const std::string bare = kPackage.substr(kPackage.rfind('/') + 1);
+  const auto run = Engine({"list", bare});
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_TRUE(run.HasLine("package " + bare + ": 3 components")) << run.out;
+}
+
 TEST(EngineList, PackageWithoutComponentsSaysSo) {
   const auto run = Engine({"list", VTRO_FWEMPTY_PCK});
   EXPECT_EQ(run.status, 0) << run.out << run.err;
