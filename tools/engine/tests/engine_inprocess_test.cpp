@@ -172,6 +172,29 @@ TEST(EngineInProcess, StartStopCountsTheThreads) {
   EXPECT_TRUE(HasReport("Component th is dead."));
 }
 
+// With "Engine.sequentialStart" the start returns only after Birth ran on
+// the component's main thread.
+TEST(EngineInProcess, SequentialStartWaitsForTheBirth) {
+  Load();
+  Engine& e = TheEngine();
+  std::string error;
+  ASSERT_NE(e.Create("FwTestLifecycle", "ss", error), nullptr) << error;
+  e.Settings().Set("Engine.sequentialStart", true);
+  for (int run = 0; run < 3; ++run) {
+    const size_t before = e.Reports().Reports().size();
+    ASSERT_TRUE(e.Start("ss"));
+    bool born = false;
+    const auto reports = e.Reports().Reports();
+    for (size_t i = before; i < reports.size(); ++i) {
+      born = born || reports[i].text == "component ss: Birth state=0x4 threaded=1";
+    }
+    EXPECT_TRUE(born) << "run " << run;
+    e.Stop("ss");
+  }
+  e.Settings().Set("Engine.sequentialStart", false);
+  e.Destroy("ss");
+}
+
 TEST(EngineInProcess, RefusedStartLeavesTheComponentDead) {
   Load();
   Engine& e = TheEngine();
