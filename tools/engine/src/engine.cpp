@@ -1,6 +1,9 @@
 #include "engine.h"
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <thread>
 
@@ -485,6 +488,10 @@ bool Engine::WaitForState(const std::string& name, uint32_t bits, std::chrono::m
 }
 
 void Engine::ComponentMainThread(VTROComponent* component) {
+  // Named after the instance (cut to the 15 characters a thread name holds),
+  // so debuggers and top show whose thread it is.
+  const std::string name = std::string(component->EngineName()).substr(0, 15);
+  pthread_setname_np(pthread_self(), name.c_str());
   Enter(component, true);
   try {
     component->EngineRunMainThread();
