@@ -552,7 +552,10 @@ std::int64_t Engine::GetIntegerProperty(const char* fullName, bool* found) {
     }
     return *v;
   }
-  if (VTROProperty* p = FindRegisteredProperty(fullName)) {
+  // Only matching types are read: a getter refusing a type would raise an
+  // error on the component that owns the property, not on the one asking.
+  VTROProperty* p = FindRegisteredProperty(fullName);
+  if (p != nullptr && (p->Type() == VTRO_PROPERTY_INTEGER || p->Type() == VTRO_PROPERTY_ENUM)) {
     try {
       std::int64_t value = 0;
       bool ok = false;
@@ -586,7 +589,8 @@ bool Engine::GetBoolProperty(const char* fullName, bool* found) {
     }
     return *v;
   }
-  if (VTROProperty* p = FindRegisteredProperty(fullName)) {
+  VTROProperty* p = FindRegisteredProperty(fullName);
+  if (p != nullptr && p->Type() == VTRO_PROPERTY_BOOL) {
     try {
       bool value = false;
       const bool ok = p->GetBool(value);
@@ -632,7 +636,8 @@ std::size_t Engine::GetStringProperty(const char* fullName, char* buffer, std::s
     }
     return CopyOut(*v, buffer, capacity);
   }
-  if (VTROProperty* p = FindRegisteredProperty(fullName)) {
+  VTROProperty* p = FindRegisteredProperty(fullName);
+  if (p != nullptr && (p->Type() == VTRO_PROPERTY_STRING || p->Type() == VTRO_PROPERTY_ENUM)) {
     try {
       VTROStackedString text;
       if (p->GetString(text)) {

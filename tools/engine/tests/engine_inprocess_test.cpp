@@ -116,6 +116,14 @@ TEST(EngineInProcess, PropertyQueriesByFullName) {
 
   e.GetIntegerProperty("q.nothing", &found);
   EXPECT_FALSE(found);
+  // A query of another type answers "not found" and leaves the owner alone.
+  e.GetIntegerProperty("q.threaded", &found);
+  EXPECT_FALSE(found);
+  e.GetBoolProperty("q.CorePeriod", &found);
+  EXPECT_FALSE(found);
+  e.GetStringProperty("q.CorePeriod", nullptr, 0, &found);
+  EXPECT_FALSE(found);
+  EXPECT_EQ(e.Find("q")->EngineState() & VTRO_STATE_ERROR, 0u);
   e.GetStringProperty("Engine.none", nullptr, 0, &found);
   EXPECT_FALSE(found);
   EXPECT_EQ(e.GetIntegerProperty("Engine.shutdownTimeout", &found), 10'000'000);
