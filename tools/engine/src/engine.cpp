@@ -277,8 +277,12 @@ bool Engine::SetProperty(const std::string& instance, const std::string& propert
   } catch (int code) {
     // The component has reported why.
     error = "component " + instance + " refused " + property + "=" + text + " (" + std::to_string(code) + ")";
-    return false;
+  } catch (const std::exception& e) {
+    error = "setting " + instance + "." + property + " raised: " + e.what();
+  } catch (...) {
+    error = "setting " + instance + "." + property + " raised an exception";
   }
+  return false;
 }
 
 const char* Engine::TypeName(int32_t type) {
