@@ -76,6 +76,28 @@ TEST(EngineList, RefusesWhatIsNotAPackage) {
   EXPECT_NE(mixed.Find("component FwTestRest 1.0.0"), -1);
 }
 
+TEST(EngineList, MisbehavingPackagesAreRefusedOrMended) {
+  const std::string dir = VTRO_FAKE_DIR;
+  const auto refuse = Engine({"list", dir + "/vtro_fake_refuse.pck"});
+  EXPECT_EQ(refuse.status, 1);
+  EXPECT_NE(refuse.Find("refused the engine interface (VTROPckInit answered 0)"), -1) << refuse.out;
+  const auto overfill = Engine({"list", dir + "/vtro_fake_overfill.pck"});
+  EXPECT_EQ(overfill.status, 1);
+  EXPECT_NE(overfill.Find("answered 5 records to a fill of 1"), -1) << overfill.out;
+  const auto null = Engine({"list", dir + "/vtro_fake_null_record.pck"});
+  EXPECT_EQ(null.status, 1);
+  EXPECT_NE(null.Find("handed out an empty definition record (#0)"), -1) << null.out;
+  // Counts of -1, negative and above the table length all mean the whole table.
+  const auto counts = Engine({"list", dir + "/vtro_fake_counts.pck"});
+  EXPECT_EQ(counts.status, 0) << counts.out;
+  EXPECT_TRUE(counts.HasLine("component FakeModel 0.0.1"));
+  EXPECT_TRUE(counts.HasLine("  2 inputs"));
+  EXPECT_TRUE(counts.HasLine("    input b reader SamplingReader subsampling 1"));
+  EXPECT_TRUE(counts.HasLine("  1 output"));
+  EXPECT_TRUE(counts.HasLine("  0 properties"));
+  EXPECT_TRUE(counts.HasLine("  2 actions"));
+}
+
 TEST(EngineScan, FindsMarkersWithoutLoading) {
   const auto run = Engine({"scan", kPackage});
   ASSERT_EQ(run.status, 0) << run.err;

@@ -1,4 +1,5 @@
 // Engine settings and the symbol registry.
+#include "definition_layout.h"
 #include "engine_settings.h"
 #include "session.h"
 
@@ -59,6 +60,18 @@ TEST(SymbolRegistry, FullNamesAreUniqueAndModulesUnregisterTogether) {
   EXPECT_FALSE(r.Find("cam.Width"));
   EXPECT_TRUE(r.Find("camera.Width"));  // a longer module name is not a child
   EXPECT_EQ(r.Count(), 1u);
+}
+
+TEST(DefinitionTables, CountsResolveToEntryNumbers) {
+  const RawActionEntry actions[] = {{"a", nullptr, 0, {0}}, {"b", nullptr, 0, {0}}, {nullptr, nullptr, 0, {0}}};
+  const size_t n = CountEntries(actions, kActionEntrySize);
+  EXPECT_EQ(n, 2u);
+  EXPECT_EQ(CountEntries(nullptr, kActionEntrySize), 0u);
+  EXPECT_EQ(ResolveCount(-1, n), 2);
+  EXPECT_EQ(ResolveCount(-7, n), 2);
+  EXPECT_EQ(ResolveCount(5, n), 2);  // never past the null entry
+  EXPECT_EQ(ResolveCount(1, n), 1);
+  EXPECT_EQ(ResolveCount(0, n), 0);
 }
 
 TEST(TimedEvents, ParsedForTheGivenInstance) {
