@@ -1,6 +1,5 @@
 // Actions: named commands of a component that the engine triggers.
-#include <cstring>
-
+#include "VTROElementCreation.h"
 #include "framework_internal.h"
 #include "vtro/VTROComponent.h"
 #include "vtro/VTROEngineInterface.h"
@@ -41,54 +40,19 @@ class VTROActionImplementation final : public VTROAction {
 };
 
 VTROAction* VTROComponent::NewAction(const VTROActionDefinition* definition, const char* name) {
-  m_moduleLock.Lock();
-  if (IsDying()) {
-    m_moduleLock.Unlock();
-    throw VTRO::StopException;
-  }
-  if (definition == nullptr || definition->name == nullptr) {
-    m_moduleLock.Unlock();
-    Error("Call to NewAction failed. Bad action definition.", 2, 0);
-  }
-  if (name != nullptr && !VTRO::IsValidName(name)) {
-    m_moduleLock.Unlock();
-    Error(vtro::Format("Trying to create an action with an invalid name: %s", name).c_str(), 1, 0);
-  }
-  const char* shortName = name != nullptr ? name : definition->name;
-  const VTROStackedString fullName = FullNameOf(shortName);
-  VTROAction* action = nullptr;
-  for (VTROAction* existing : m_actions) {
-    if (std::strcmp(existing->FullName(), fullName.c_str()) == 0) action = existing;
-  }
-  if (action == nullptr) {
-    VTROActionImplementation* created = new VTROActionImplementation(this, definition, shortName, fullName.c_str());
-    auto* item = m_actions.Append(created);
-    VTROEngineInterface* engine = VTRO::Engine();
-    if (engine != nullptr && !engine->RegisterAction(created)) {
-      m_actions.Remove(item);
-      delete created;
-      m_moduleLock.Unlock();
-      Error(vtro::Format("Can't create action %s. The symbol already exists.", fullName.c_str()).c_str(), 1, 0);
-    }
-    action = created;
-  }
-  MarkDeclared(action, fullName.c_str());
-  AddSymbol(fullName.c_str());
-  m_moduleLock.Unlock();
-  return action;
+  static constexpr VTROElementTexts kTexts{"Call to NewAction failed. Bad action definition.",
+                                           "Trying to create an action with an invalid name: %s",
+                                           "Can't create action %s. The symbol already exists."};
+  return VTROFrameworkAccess::NewElement<VTROActionImplementation>(
+      *this, m_actions, definition, name, kTexts, &VTROEngineInterface::RegisterAction,
+      [](VTROActionImplementation*) {},
+      [this](VTROAction* action, const char* fullName) { MarkDeclared(action, fullName); });
 }
 
 VTROAction* VTROComponent::NewAction(const char* modelName, const char* name) {
-  const VTROActionDefinition* table = m_definition != nullptr ? m_definition->actions : nullptr;
-  for (const VTROActionDefinition* entry = table; entry != nullptr && entry->name != nullptr; ++entry) {
-    if (modelName != nullptr && std::strcmp(entry->name, modelName) == 0) return NewAction(entry, name);
-  }
-  Error(vtro::Format("Call to NewAction(%s, %s) failed. The given model (%s) does not exist.",
-                     modelName != nullptr ? modelName : "", name != nullptr ? name : "",
-                     modelName != nullptr ? modelName : "")
-            .c_str(),
-        2, 0);
-  throw VTRO::ErrorException;  // Error does not return; virtual calls are not known to the compiler as such
+  return VTROFrameworkAccess::NewFromModel(
+      *this, m_definition != nullptr ? m_definition->actions : nullptr, "NewAction", modelName, name,
+      [this](const VTROActionDefinition* entry, const char* given) { return NewAction(entry, given); });
 }
 
 VTROAction* VTROComponent::Action(const char* name) {
@@ -106,14 +70,7 @@ VTROAction* VTROComponent::Action(std::int32_t index) {
 }
 
 VTROProperty* VTROComponent::NewProperty(const char* modelName, const char* name) {
-  const VTROPropertyDefinition* table = m_definition != nullptr ? m_definition->properties : nullptr;
-  for (const VTROPropertyDefinition* entry = table; entry != nullptr && entry->name != nullptr; ++entry) {
-    if (modelName != nullptr && std::strcmp(entry->name, modelName) == 0) return NewProperty(entry, name);
-  }
-  Error(vtro::Format("Call to NewProperty(%s, %s) failed. The given model (%s) does not exist.",
-                     modelName != nullptr ? modelName : "", name != nullptr ? name : "",
-                     modelName != nullptr ? modelName : "")
-            .c_str(),
-        2, 0);
-  throw VTRO::ErrorException;  // Error does not return; virtual calls are not known to the compiler as such
+  return VTROFrameworkAccess::NewFromModel(
+      *this, m_definition != nullptr ? m_definition->properties : nullptr, "NewProperty", modelName, name,
+      [this](const VTROPropertyDefinition* entry, const char* given) { return NewProperty(entry, given); });
 }

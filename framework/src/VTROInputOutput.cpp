@@ -4,6 +4,7 @@
 // reading/writing paths build on these classes.
 #include <cstring>
 
+#include "VTROElementCreation.h"
 #include "framework_internal.h"
 #include "vtro/VTROComponent.h"
 #include "vtro/VTROEngineInterface.h"
@@ -128,111 +129,43 @@ class VTROOutputImplementation final : public VTROOutput {
 };
 
 VTROInput* VTROComponent::NewInput(const VTROInputDefinition* definition, const char* name) {
-  m_moduleLock.Lock();
-  if (IsDying()) {
-    m_moduleLock.Unlock();
-    throw VTRO::StopException;
-  }
-  if (definition == nullptr || definition->name == nullptr) {
-    m_moduleLock.Unlock();
-    Error("Call to NewInput failed. Bad input definition.", 2, 0);
-  }
-  if (name != nullptr && !VTRO::IsValidName(name)) {
-    m_moduleLock.Unlock();
-    Error(vtro::Format("Trying to create an input with an invalid name: %s", name).c_str(), 1, 0);
-  }
-  const char* shortName = name != nullptr ? name : definition->name;
-  const VTROStackedString fullName = FullNameOf(shortName);
-  VTROInput* input = nullptr;
-  for (VTROInput* existing : m_inputs) {
-    if (std::strcmp(existing->FullName(), fullName.c_str()) == 0) input = existing;
-  }
-  if (input == nullptr) {
-    VTROInputImplementation* created = new VTROInputImplementation(this, definition, shortName, fullName.c_str());
-    auto* item = m_inputs.Append(created);
-    VTROEngineInterface* engine = VTRO::Engine();
-    if (engine != nullptr && !engine->RegisterInput(created)) {
-      m_inputs.Remove(item);
-      delete created;
-      m_moduleLock.Unlock();
-      Error(vtro::Format("Can't create input %s. The symbol already exists.", fullName.c_str()).c_str(), 1, 0);
-    }
-    // System properties of the input; not counted among the component's own.
-    NewProperty(created->SubsamplingEntry());
-    NewProperty(created->ReaderTypeEntry());
-    input = created;
-  }
-  MarkDeclared(input, fullName.c_str());
-  AddSymbol(fullName.c_str());
-  m_moduleLock.Unlock();
-  return input;
+  static constexpr VTROElementTexts kTexts{"Call to NewInput failed. Bad input definition.",
+                                           "Trying to create an input with an invalid name: %s",
+                                           "Can't create input %s. The symbol already exists."};
+  return VTROFrameworkAccess::NewElement<VTROInputImplementation>(
+      *this, m_inputs, definition, name, kTexts, &VTROEngineInterface::RegisterInput,
+      [this](VTROInputImplementation* created) {
+        // System properties of the input; not counted among the component's own.
+        NewProperty(created->SubsamplingEntry());
+        NewProperty(created->ReaderTypeEntry());
+      },
+      [this](VTROInput* input, const char* fullName) { MarkDeclared(input, fullName); });
 }
 
 VTROInput* VTROComponent::NewInput(const char* modelName, const char* name) {
-  const VTROInputDefinition* table = m_definition != nullptr ? m_definition->inputs : nullptr;
-  for (const VTROInputDefinition* entry = table; entry != nullptr && entry->name != nullptr; ++entry) {
-    if (modelName != nullptr && std::strcmp(entry->name, modelName) == 0) return NewInput(entry, name);
-  }
-  Error(vtro::Format("Call to NewInput(%s, %s) failed. The given model (%s) does not exist.",
-                     modelName != nullptr ? modelName : "", name != nullptr ? name : "",
-                     modelName != nullptr ? modelName : "")
-            .c_str(),
-        2, 0);
-  throw VTRO::ErrorException;  // Error does not return; virtual calls are not known to the compiler as such
+  return VTROFrameworkAccess::NewFromModel(
+      *this, m_definition != nullptr ? m_definition->inputs : nullptr, "NewInput", modelName, name,
+      [this](const VTROInputDefinition* entry, const char* given) { return NewInput(entry, given); });
 }
 
 VTROOutput* VTROComponent::NewOutput(const VTROOutputDefinition* definition, const char* name) {
-  m_moduleLock.Lock();
-  if (IsDying()) {
-    m_moduleLock.Unlock();
-    throw VTRO::StopException;
-  }
-  if (definition == nullptr || definition->name == nullptr) {
-    m_moduleLock.Unlock();
-    Error("Call to NewOutput failed. Bad output definition.", 2, 0);
-  }
-  if (name != nullptr && !VTRO::IsValidName(name)) {
-    m_moduleLock.Unlock();
-    Error(vtro::Format("Trying to create an output with an invalid name: %s", name).c_str(), 1, 0);
-  }
-  const char* shortName = name != nullptr ? name : definition->name;
-  const VTROStackedString fullName = FullNameOf(shortName);
-  VTROOutput* output = nullptr;
-  for (VTROOutput* existing : m_outputs) {
-    if (std::strcmp(existing->FullName(), fullName.c_str()) == 0) output = existing;
-  }
-  if (output == nullptr) {
-    VTROOutputImplementation* created = new VTROOutputImplementation(this, definition, shortName, fullName.c_str());
-    auto* item = m_outputs.Append(created);
-    VTROEngineInterface* engine = VTRO::Engine();
-    if (engine != nullptr && !engine->RegisterOutput(created)) {
-      m_outputs.Remove(item);
-      delete created;
-      m_moduleLock.Unlock();
-      Error(vtro::Format("Can't create output %s. The symbol already exists.", fullName.c_str()).c_str(), 1, 0);
-    }
-    NewProperty(created->SubsamplingEntry());
-    NewProperty(created->FifoSizeEntry());
-    NewProperty(created->PeriodicEntry());
-    output = created;
-  }
-  MarkDeclared(output, fullName.c_str());
-  AddSymbol(fullName.c_str());
-  m_moduleLock.Unlock();
-  return output;
+  static constexpr VTROElementTexts kTexts{"Call to NewOutput failed. Bad output definition.",
+                                           "Trying to create an output with an invalid name: %s",
+                                           "Can't create output %s. The symbol already exists."};
+  return VTROFrameworkAccess::NewElement<VTROOutputImplementation>(
+      *this, m_outputs, definition, name, kTexts, &VTROEngineInterface::RegisterOutput,
+      [this](VTROOutputImplementation* created) {
+        NewProperty(created->SubsamplingEntry());
+        NewProperty(created->FifoSizeEntry());
+        NewProperty(created->PeriodicEntry());
+      },
+      [this](VTROOutput* output, const char* fullName) { MarkDeclared(output, fullName); });
 }
 
 VTROOutput* VTROComponent::NewOutput(const char* modelName, const char* name) {
-  const VTROOutputDefinition* table = m_definition != nullptr ? m_definition->outputs : nullptr;
-  for (const VTROOutputDefinition* entry = table; entry != nullptr && entry->name != nullptr; ++entry) {
-    if (modelName != nullptr && std::strcmp(entry->name, modelName) == 0) return NewOutput(entry, name);
-  }
-  Error(vtro::Format("Call to NewOutput(%s, %s) failed. The given model (%s) does not exist.",
-                     modelName != nullptr ? modelName : "", name != nullptr ? name : "",
-                     modelName != nullptr ? modelName : "")
-            .c_str(),
-        2, 0);
-  throw VTRO::ErrorException;  // Error does not return; virtual calls are not known to the compiler as such
+  return VTROFrameworkAccess::NewFromModel(
+      *this, m_definition != nullptr ? m_definition->outputs : nullptr, "NewOutput", modelName, name,
+      [this](const VTROOutputDefinition* entry, const char* given) { return NewOutput(entry, given); });
 }
 
 VTROInput* VTROComponent::Input(const char* name) {

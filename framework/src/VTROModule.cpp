@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "VTROElementCreation.h"
 #include "VTROPropertyImplementation.h"
 #include "framework_internal.h"
 #include "platform/vtro_platform.h"
@@ -299,14 +300,6 @@ VTROStackedString VTROModule::FullNameOf(const char* shortName) const {
 
 // Properties ------------------------------------------------------------------
 
-VTROProperty* VTROModule::FindPropertyByFullName(const char* fullName) {
-  VTROLock lock(m_moduleLock);
-  for (VTROProperty* property : m_properties) {
-    if (std::strcmp(property->FullName(), fullName) == 0) return property;
-  }
-  return nullptr;
-}
-
 VTROProperty* VTROModule::FindProperty(const char* name) {
   VTROLock lock(m_moduleLock);
   for (VTROProperty* property : m_properties) {
@@ -361,39 +354,15 @@ VTROStackedString VTROModule::GetStringProperty(const char* name) {
 void VTROModule::GetStringProperty(const char* name, VTROStackedString& out) { GetStringValue(Property(name), out); }
 
 VTROProperty* VTROModule::NewProperty(const VTROPropertyDefinition* definition, const char* name) {
-  m_moduleLock.Lock();
-  if (IsDying()) {
-    m_moduleLock.Unlock();
-    throw VTRO::StopException;
-  }
-  if (definition == nullptr || definition->name == nullptr) {
-    m_moduleLock.Unlock();
-    Error("Call to NewProperty failed. Bad property definition.", 2, 0);
-  }
-  if (name != nullptr && !VTRO::IsValidName(name)) {
-    m_moduleLock.Unlock();
-    Error(vtro::Format("Trying to create a property with an invalid name: %s", name).c_str(), 1, 0);
-  }
-  const char* shortName = name != nullptr ? name : definition->name;
-  const VTROStackedString fullName = FullNameOf(shortName);
-  VTROProperty* property = FindPropertyByFullName(fullName.c_str());
-  if (property == nullptr) {
-    VTROPropertyImplementation* created =
-        new VTROPropertyImplementation(this, definition, shortName, fullName.c_str());
-    auto* item = m_properties.Append(created);
-    VTROEngineInterface* engine = VTRO::Engine();
-    if (engine != nullptr && !engine->RegisterProperty(created)) {
-      m_properties.Remove(item);
-      delete created;
-      m_moduleLock.Unlock();
-      Error(vtro::Format("Can't create property %s. The symbol already exists.", fullName.c_str()).c_str(), 1, 0);
-    }
-    property = created;
-  }
-  if (m_dynamicCursorsSet) m_declaredInDynamic.Append(property);
-  AddSymbol(fullName.c_str());
-  m_moduleLock.Unlock();
-  return property;
+  static constexpr VTROElementTexts kTexts{"Call to NewProperty failed. Bad property definition.",
+                                           "Trying to create a property with an invalid name: %s",
+                                           "Can't create property %s. The symbol already exists."};
+  return VTROFrameworkAccess::NewElement<VTROPropertyImplementation>(
+      *this, m_properties, definition, name, kTexts, &VTROEngineInterface::RegisterProperty,
+      [](VTROPropertyImplementation*) {},
+      [this](VTROProperty* property, const char*) {
+        if (m_dynamicCursorsSet) m_declaredInDynamic.Append(property);
+      });
 }
 
 // Getters ---------------------------------------------------------------------

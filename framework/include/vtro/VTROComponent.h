@@ -257,7 +257,6 @@ class VTROModule : public VTROModuleBase {
   // Adds a full name to the symbol list.
   void AddSymbol(const char* fullName);
   void RemoveSymbol(const char* fullName);
-  VTROProperty* FindPropertyByFullName(const char* fullName);
   void ResetPeriodStatistics();
   // Builds "<module>.<name>".
   VTROStackedString FullNameOf(const char* shortName) const;
