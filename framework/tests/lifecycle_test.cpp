@@ -13,19 +13,10 @@
 
 #include "fake_engine.h"
 #include "test_components.h"
+#include "test_support.h"
 
 namespace vtro_test {
 namespace {
-
-template <class F>
-int Raised(F&& call) {
-  try {
-    call();
-  } catch (int code) {
-    return code;
-  }
-  return 0;
-}
 
 // An input whose data the test supplies: `pending` elements wait to be read.
 class FakeInput final : public VTROInput {

@@ -15,21 +15,11 @@
 
 #include "fake_engine.h"
 #include "test_components.h"
+#include "test_support.h"
 #include "vtro/VTROComponent.h"
 
 namespace vtro_test {
 namespace {
-
-// Catches the integer a framework call raises; 0 when it returned.
-template <class F>
-int Raised(F&& call) {
-  try {
-    call();
-  } catch (int code) {
-    return code;
-  }
-  return 0;
-}
 
 // A component model with a property table, as a package would declare it.
 struct PropertyModel {

@@ -17,19 +17,10 @@
 #include "fake_engine.h"
 #include "platform/vtro_platform.h"
 #include "test_components.h"
+#include "test_support.h"
 
 namespace vtro_test {
 namespace {
-
-template <class F>
-int Raised(F&& call) {
-  try {
-    call();
-  } catch (int code) {
-    return code;
-  }
-  return 0;
-}
 
 class Worker : public TestComponent {
  public:

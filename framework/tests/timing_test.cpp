@@ -10,6 +10,7 @@
 
 #include "fake_engine.h"
 #include "test_components.h"
+#include "test_support.h"
 
 namespace vtro_test {
 namespace {
@@ -18,16 +19,6 @@ using Clock = std::chrono::steady_clock;
 
 std::int64_t MillisSince(Clock::time_point begin) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begin).count();
-}
-
-template <class F>
-int Raised(F&& call) {
-  try {
-    call();
-  } catch (int code) {
-    return code;
-  }
-  return 0;
 }
 
 class Timing : public ::testing::Test {
