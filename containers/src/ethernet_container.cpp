@@ -239,8 +239,18 @@ EthernetContainer::Transport EthernetContainer::TransportLayer(bool skipAH, uint
 }
 
 uint8_t EthernetContainer::GetProtocol(bool skipAH) const {
+  CheckView();
   uint8_t protocol = 0;
-  TransportLayer(skipAH, protocol, kNotIP);
+  if (effectiveEtherType_ == kEtherTypeIPv4) {
+    protocol = IPv4(kIPv4MinHeader)[9];
+  } else if (effectiveEtherType_ == kEtherTypeIPv6) {
+    protocol = IPv6(kIPv6Header)[6];
+  } else {
+    Fail(kNotIP);
+  }
+  // The field lies in the fixed IP header, so the IPv4 header length does not
+  // matter for it; only an Authentication Header to look behind does.
+  if (skipAH && protocol == kProtocolAH) TransportLayer(true, protocol, kNotIP);
   return protocol;
 }
 

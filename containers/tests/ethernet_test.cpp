@@ -137,6 +137,9 @@ TEST(EthernetIp, Ipv4HeaderLengthOutsideTheFrameIsRefused) {
   small[0] = 0x44;  // 4 words: below the minimum
   EXPECT_EQ(ErrorOf([&] { MakeEthernet(0x0800, small).GetTransportHeader(false); }),
             "IPv4 header length of 4 words is below the minimum of 5");
+  // The protocol field sits in the fixed header and is read whatever the header length says.
+  EXPECT_EQ(MakeEthernet(0x0800, small).GetProtocol(false), 17);
+  EXPECT_EQ(MakeEthernet(0x0800, small).GetProtocol(true), 17);
   Bytes large = Ipv4(17, Udp(1, 2, {}));  // 28 bytes
   large[0] = 0x4F;                        // 60 bytes of header
   auto c = MakeEthernet(0x0800, large);
@@ -145,6 +148,13 @@ TEST(EthernetIp, Ipv4HeaderLengthOutsideTheFrameIsRefused) {
             "IPv4 header length of 60 bytes points past the 28 bytes of the frame");
   EXPECT_THROW(c.GetSourcePort(), std::runtime_error);
   EXPECT_EQ(c.GetIPv4Source(), (std::array<uint8_t, 4>{10, 0, 0, 1}));  // fixed header is intact
+  EXPECT_EQ(c.GetProtocol(false), 17);
+  EXPECT_EQ(c.GetProtocol(true), 17);
+  // Behind an Authentication Header the protocol needs the header length, and 60 bytes do not fit.
+  large[9] = 51;
+  EXPECT_EQ(MakeEthernet(0x0800, large).GetProtocol(false), 51);
+  EXPECT_EQ(ErrorOf([&] { MakeEthernet(0x0800, large).GetProtocol(true); }),
+            "IPv4 header length of 60 bytes points past the 28 bytes of the frame");
 }
 
 TEST(EthernetIp, Ipv6WithAuthenticationHeader) {
