@@ -226,14 +226,13 @@ EthernetContainer::Transport EthernetContainer::TransportLayer(bool skipAH, uint
       Fail("Authentication Header of " + Bytes(static_cast<int64_t>(ahLength)) + " does not fit in the " +
            Bytes(static_cast<int64_t>(t.present)) + " after the IP header");
     }
-    if (static_cast<int64_t>(ahLength) > t.length) {
-      Fail("Authentication Header of " + Bytes(static_cast<int64_t>(ahLength)) + " is longer than the IP payload of " +
-           Bytes(t.length));
-    }
+    // The IPv6 payload length may be smaller than the header (a stale or zero
+    // field); that matters only to the transport length, which refuses it.
     protocol = t.data[0];
     t.data += ahLength;
     t.present -= ahLength;
     t.length -= static_cast<int64_t>(ahLength);
+    t.skipped = ahLength;
   }
   return t;
 }
@@ -261,7 +260,12 @@ const uint8_t* EthernetContainer::GetTransportHeader(bool skipAH) const {
 
 int64_t EthernetContainer::GetTransportLength(bool skipAH) const {
   uint8_t protocol = 0;
-  return TransportLayer(skipAH, protocol, kNotIPPacket).length;
+  const Transport t = TransportLayer(skipAH, protocol, kNotIPPacket);
+  if (t.length < 0) {
+    Fail("Authentication Header of " + Bytes(static_cast<int64_t>(t.skipped)) +
+         " is longer than the IP payload of " + Bytes(t.length + static_cast<int64_t>(t.skipped)));
+  }
+  return t.length;
 }
 
 EthernetContainer::Transport EthernetContainer::PortLayer() const {

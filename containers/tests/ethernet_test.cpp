@@ -182,6 +182,18 @@ TEST(EthernetIp, Ipv6WithAuthenticationHeader) {
   EXPECT_EQ(b.GetProtocol(false), 51);
   EXPECT_THROW(b.GetProtocol(true), std::runtime_error);
   EXPECT_THROW(b.GetSourcePort(), std::runtime_error);
+
+  // An IPv6 payload length of 0 (a stale field) changes only the transport length.
+  Bytes zero = payload;
+  zero[4] = 0;
+  zero[5] = 0;
+  auto z = MakeEthernet(0x86DD, zero);
+  EXPECT_EQ(z.GetProtocol(true), 17);
+  EXPECT_EQ(z.GetTransportHeader(true), z.Payload() + 64);
+  EXPECT_EQ(z.GetDestinationPort(), 30491);
+  EXPECT_EQ(z.GetTransportLength(false), 0);
+  EXPECT_EQ(ErrorOf([&] { z.GetTransportLength(true); }),
+            "Authentication Header of 24 bytes is longer than the IP payload of 0 bytes");
 }
 
 TEST(EthernetIp, Ipv4WithAuthenticationHeader) {

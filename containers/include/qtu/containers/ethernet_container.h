@@ -114,6 +114,7 @@ class EthernetContainer : public TypedContainer<ContainerType::Ethernet, Etherne
     const uint8_t* data;  // transport header
     size_t present;       // bytes of it inside the payload
     int64_t length;       // transport length as the IP header gives it
+    size_t skipped = 0;   // bytes of Authentication Header skipped
   };
 
   void ComputeView();
