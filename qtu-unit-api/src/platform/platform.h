@@ -72,7 +72,9 @@ SendOutcome sendTo(SocketHandle socket, const void* data, std::size_t length, co
 // sender's dotted address text in `sender`; 0 when nothing is waiting (or on a
 // time-out), without a line; -1 on any other error, after printing
 // "Error: Receiving data failed (errCode %d)". A datagram longer than `size`
-// is cut to `size` bytes.
+// is cut to `size` bytes on POSIX (its length byte then fails acceptance);
+// Windows Sockets refuses it with WSAEMSGSIZE, which is reported like any
+// other error.
 long receiveFrom(SocketHandle socket, void* buffer, std::size_t size,
                  char (&sender)[kAddressTextSize]);
 

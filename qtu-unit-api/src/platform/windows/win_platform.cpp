@@ -148,16 +148,12 @@ long receiveFrom(SocketHandle socket, void* buffer, std::size_t size, char (&sen
     }
     if (got == SOCKET_ERROR) {
         const int error = ::WSAGetLastError();
-        // A datagram longer than the buffer arrives cut, as on POSIX.
-        if (error == WSAEMSGSIZE) {
-            got = static_cast<int>(size);
-        } else if (error == WSAETIMEDOUT || error == WSAEWOULDBLOCK || error == WSAECONNRESET) {
-            // WSAECONNRESET only reports an ICMP error of an earlier send.
-            return 0;
-        } else {
-            std::fprintf(stderr, "Error: Receiving data failed (errCode %d)\n", error);
-            return -1;
-        }
+        if (error == WSAETIMEDOUT || error == WSAEWOULDBLOCK) return 0;
+        // Every other error is reported, among them a datagram longer than
+        // the buffer (WSAEMSGSIZE; such a datagram is never accepted) and the
+        // ICMP report of an earlier send (WSAECONNRESET).
+        std::fprintf(stderr, "Error: Receiving data failed (errCode %d)\n", error);
+        return -1;
     }
     if (::inet_ntop(AF_INET, &from.sin_addr, sender, kAddressTextSize) == nullptr) sender[0] = '\0';
     return got;
