@@ -223,9 +223,11 @@ void VTROModule::UpdatePeriodStatistics() {
     m_windowLength = static_cast<std::uint32_t>(length);
     for (std::uint32_t i = 0; i <= m_periodMask; ++i) m_periodRing[i] = -1;
     m_nbPeriodsProperty->ClearChanged();
+    // A new window starts from scratch: this call only records the time.
     m_ringStart = 0;
     m_sampleCount = 0;
     m_periodSum = 0;
+    m_periodsTaken = false;
   }
   const std::int64_t now = CurrentTime(true, true);
   if (!m_periodsTaken) {
