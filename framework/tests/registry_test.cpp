@@ -19,12 +19,17 @@ VTROModuleDefinition* const g_firstModule = new VTROModuleDefinition("First", "V
 VTRO_REGISTER_COMPONENT(g_secondModule, "Second", g_second);
 
 std::vector<std::string> g_boxes;
-void CaptureBox(const char* text, const char* title, int) { g_boxes.push_back(std::string(title) + "|" + text); }
+std::vector<int> g_icons;
+void CaptureBox(const char* text, const char* title, int icon) {
+  g_boxes.push_back(std::string(title) + "|" + text);
+  g_icons.push_back(icon);
+}
 
 class Registry : public ::testing::Test {
  protected:
   void SetUp() override {
     g_boxes.clear();
+    g_icons.clear();
     vtro::platform::SetMessageBoxSink(CaptureBox);
   }
   void TearDown() override { vtro::platform::SetMessageBoxSink(nullptr); }
@@ -67,6 +72,7 @@ TEST_F(Registry, DuplicateNameIsReportedOnceAndBothStayListed) {
   new VTROModuleDefinition("Twin", "DupGroup", nullptr, &b);
   ASSERT_EQ(g_boxes.size(), 1u);
   EXPECT_EQ(g_boxes[0], ".\\src\\ModuleManagement|Module Twin already referenced in the category DupGroup\n");
+  EXPECT_EQ(g_icons[0], vtro::platform::kNoIcon);  // a plain box: OK button, no icon
   EXPECT_EQ(VTROGetModulesDefStruct("DupGroup", nullptr, 0), 2);
   void* records[2];
   ASSERT_EQ(VTROGetModulesDefStruct("DupGroup", records, 2), 2);
@@ -132,6 +138,7 @@ TEST_F(Registry, NullGroupNameShowsItsMessageAndGoesOn) {
   VTROModuleGroupDefinition* group = new VTROModuleGroupDefinition(nullptr);
   ASSERT_EQ(g_boxes.size(), 1u);
   EXPECT_EQ(g_boxes[0], ".\\src\\ModuleManagement|VTROModuleGroupDefinition construction : the group name can't be NULL\n");
+  EXPECT_EQ(g_icons[0], vtro::platform::kNoIcon);
   EXPECT_EQ(group->Name(), nullptr);
   EXPECT_EQ(VTRO::FindModuleGroup(nullptr), group);
 }

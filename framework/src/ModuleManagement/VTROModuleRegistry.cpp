@@ -161,7 +161,7 @@ VTROModuleDefinition::VTROModuleDefinition(const char* name, const char* groupNa
         char text[512];
         std::snprintf(text, sizeof text, "Module %s already referenced in the category %s\n",
                       name != nullptr ? name : "(null)", groupName != nullptr ? groupName : "(null)");
-        vtro::platform::MessageBox(text, kRegistryTitle, 0);
+        vtro::platform::MessageBox(text, kRegistryTitle, vtro::platform::kNoIcon);
         break;
       }
     }
@@ -186,7 +186,7 @@ VTROModuleGroupDefinition::VTROModuleGroupDefinition(const char* name, VTROGroup
     : m_name(CopyName(name)), m_init(nullptr), m_exit(nullptr) {
   if (name == nullptr) {
     vtro::platform::MessageBox("VTROModuleGroupDefinition construction : the group name can't be NULL\n",
-                               kRegistryTitle, 0);
+                               kRegistryTitle, vtro::platform::kNoIcon);
   }
   VTROList<VTROModuleGroupDefinition*>& groups = VTRO::ModuleGroups();
   VTROModuleGroupDefinition* previous = VTRO::FindModuleGroup(m_name);

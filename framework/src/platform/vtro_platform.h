@@ -49,8 +49,10 @@ void SleepMs(std::uint32_t ms);
 // Gives up the rest of the time slice (sleep 0).
 void Yield();
 
-// Message box without owner window. No window system here: printed on
-// standard error as "[<title>] <text>". icon: 0 information, 1 warning, 2 error.
+// Message box without owner window and with only an OK button. No window
+// system here: printed on standard error as "[<title>] (<icon>) <text>".
+// icon: 0 information, 1 warning, 2 error, kNoIcon none.
+constexpr int kNoIcon = -1;
 void MessageBox(const char* text, const char* title, int icon);
 // Replaces the message box output (tests); null restores printing.
 using MessageBoxSink = void (*)(const char* text, const char* title, int icon);

@@ -142,7 +142,7 @@ void MessageBox(const char* text, const char* title, int icon) {
     sink(text, title, icon);
     return;
   }
-  const UINT type = icon == 2 ? MB_ICONERROR : icon == 1 ? MB_ICONWARNING : MB_ICONINFORMATION;
+  const UINT type = icon == 2 ? MB_ICONERROR : icon == 1 ? MB_ICONWARNING : icon == 0 ? MB_ICONINFORMATION : 0;
   ::MessageBoxA(nullptr, text, title, MB_OK | type);
 }
 void SetMessageBoxSink(MessageBoxSink sink) { g_messageBoxSink.store(sink); }
