@@ -49,6 +49,28 @@ std::uint32_t EntriesToCreate(const Entry* table, std::int32_t count) {
 
 void NoEngineHandler(VTROProperty*) {}
 
+// A time-out on an input in a sequential step: fatal report, then -5. Raised
+// once the run lock is given back.
+[[noreturn]] void RaiseInputTimeout(const char* name) {
+  VTRO::FatalReport(vtro::Format("Component %s : Time out (deadlock?) on an input", name).c_str(), 1);
+}
+
+// A held lock that a sequence can give back early, before it reports a failure.
+class ReleasableLock {
+ public:
+  explicit ReleasableLock(VTROMutex& mutex) : m_mutex(&mutex) { mutex.Lock(); }
+  ~ReleasableLock() { Release(); }
+  ReleasableLock(const ReleasableLock&) = delete;
+  ReleasableLock& operator=(const ReleasableLock&) = delete;
+  void Release() {
+    if (m_mutex != nullptr) m_mutex->Unlock();
+    m_mutex = nullptr;
+  }
+
+ private:
+  VTROMutex* m_mutex;
+};
+
 }  // namespace
 }  // namespace vtro
 
@@ -208,31 +230,34 @@ void VTROComponent::CallDynamic() {
   // start sequence may hold while it waits for Birth (a setter called from
   // Birth would otherwise stall the start).
   if (IsStarted()) return;
-  VTROLock dynamicLock(m_dynamicLock);
-  if (IsStarted() || m_inDynamic.load()) return;
-  m_inDynamic.store(true);
   {
-    VTROLock lock(m_moduleLock);
-    m_dynamicCursorsSet = true;
-    m_declaredInDynamic.Clear();
-  }
-  ClearStateBits(VTRO_STATE_ERROR);
-  try {
-    Dynamic();
-  } catch (...) {
-    VTROLock lock(m_moduleLock);
-    m_dynamicCursorsSet = false;
-    m_declaredInDynamic.Clear();
+    VTROLock dynamicLock(m_dynamicLock);
+    if (IsStarted() || m_inDynamic.load()) return;
+    m_inDynamic.store(true);
+    {
+      VTROLock lock(m_moduleLock);
+      m_dynamicCursorsSet = true;
+      m_declaredInDynamic.Clear();
+    }
+    ClearStateBits(VTRO_STATE_ERROR);
+    try {
+      Dynamic();
+    } catch (...) {
+      VTROLock lock(m_moduleLock);
+      m_dynamicCursorsSet = false;
+      m_declaredInDynamic.Clear();
+      m_inDynamic.store(false);
+      throw;
+    }
+    {
+      VTROLock lock(m_moduleLock);
+      if (m_dynamicCursorsSet) DropUndeclaredElements();
+      m_dynamicCursorsSet = false;
+      m_declaredInDynamic.Clear();
+    }
     m_inDynamic.store(false);
-    throw;
   }
-  {
-    VTROLock lock(m_moduleLock);
-    if (m_dynamicCursorsSet) DropUndeclaredElements();
-    m_dynamicCursorsSet = false;
-    m_declaredInDynamic.Clear();
-  }
-  m_inDynamic.store(false);
+  // Notified once the dynamic lock is given back.
   NotifyState();
 }
 
@@ -248,13 +273,16 @@ void VTROComponent::EngineStart() {
     ClearStateBits(VTRO_STATE_ERROR);
     SetStateBits(VTRO_STATE_STARTED);
   }
-  VTROLock dynamicLock(m_dynamicLock);
+  // Given back before a failure is reported, so that the report does not
+  // hold up property changes.
+  vtro::ReleasableLock dynamicLock(m_dynamicLock);
   try {
     for (auto* item = m_properties.At(m_ownPropertiesStart); item != nullptr; item = item->Next()) {
       if (item->Value()->MustBeSet()) {
         ClearStateBits(VTRO_STATE_STARTED);
         SetStateBits(VTRO_STATE_ERROR);
         NotifyState();
+        dynamicLock.Release();
         VTRO::FatalReport(vtro::Format("Unable to start component %s. Its property %s needs to be initialized.", Name(),
                                        item->Value()->ShortName())
                               .c_str(),
@@ -310,6 +338,7 @@ void VTROComponent::EngineStart() {
         ClearStateBits(VTRO_STATE_STARTED);
         SetStateBits(VTRO_STATE_ERROR | VTRO_STATE_DEAD);
         NotifyState();
+        dynamicLock.Release();
         Error("Failed to start component main thread", 1, 0);
       }
       if (vtro::EngineBoolSetting("Engine.sequentialStart", false)) {
@@ -318,32 +347,41 @@ void VTROComponent::EngineStart() {
     } else {
       VTROProperty* primary = FindProperty("primaryThreadID");
       if (primary != nullptr) vtro::StoreInteger(this, primary, 0);
-      VTROLock runLock(m_runLock);
-      m_deadFlag.store(false);
-      m_runningThreadCount.fetch_add(1);
-      bool birthDone = false;
-      try {
-        Birth();
-        birthDone = true;
-        ClearStateBits(VTRO_STATE_DEAD);
-        NotifyState();
-        for (auto* item = m_inputs.Head(); item != nullptr && !IsDying(); item = item->Next()) {
-          ProcessInput(item->Value());
-        }
-      } catch (...) {
-        bool stopped = false;
+      bool inputTimeout = false;
+      {
+        VTROLock runLock(m_runLock);
+        m_deadFlag.store(false);
+        m_runningThreadCount.fetch_add(1);
+        bool birthDone = false;
         try {
-          throw;
-        } catch (int code) {
-          stopped = code == VTRO::StopException;
+          Birth();
+          birthDone = true;
+          ClearStateBits(VTRO_STATE_DEAD);
+          NotifyState();
+          for (auto* item = m_inputs.Head(); item != nullptr && !IsDying(); item = item->Next()) {
+            ProcessInput(item->Value());
+          }
         } catch (...) {
-        }
-        if (stopped) {
-          if (!birthDone) ReportInfo("Couldn't start. Birth didn't occur correctly (died at birth).");
-        } else {
-          HandleStepException(true);
+          bool stopped = false;
+          try {
+            throw;
+          } catch (int code) {
+            stopped = code == VTRO::StopException;
+          } catch (...) {
+          }
+          if (stopped) {
+            if (!birthDone) ReportInfo("Couldn't start. Birth didn't occur correctly (died at birth).");
+          } else {
+            try {
+              HandleStepException(true);
+            } catch (int code) {
+              if (code != VTRO::TimeoutException) throw;
+              inputTimeout = true;
+            }
+          }
         }
       }
+      if (inputTimeout) vtro::RaiseInputTimeout(Name());
     }
   } catch (int code) {
     if (code == VTRO::ErrorException) ClearStateBits(VTRO_STATE_STARTED);
@@ -397,11 +435,22 @@ void VTROComponent::SequentialStep(VTROInput* input) {
   try {
     ProcessInput(input);
   } catch (...) {
+    bool inputTimeout = false;
     try {
       HandleStepException(true);
+    } catch (int code) {
+      if (code != VTRO::TimeoutException) {
+        m_runLock.Unlock();
+        throw;
+      }
+      inputTimeout = true;
     } catch (...) {
       m_runLock.Unlock();
       throw;
+    }
+    if (inputTimeout) {
+      m_runLock.Unlock();
+      vtro::RaiseInputTimeout(Name());
     }
   }
   m_runLock.Unlock();
@@ -423,8 +472,9 @@ bool VTROComponent::HandleStepException(bool sequential) {
     }
     SetStateBits(VTRO_STATE_ERROR);
     if (code == VTRO::TimeoutException) {
+      // A sequential caller reports it once it gave the run lock back.
+      if (sequential) throw;
       const VTROStackedString text = vtro::Format("Component %s : Time out (deadlock?) on an input", Name());
-      if (sequential) VTRO::FatalReport(text.c_str(), 1);
       vtro::EngineReport(text.c_str(), 2, 1, 1);
       EngineEndSequence();
       return false;

@@ -139,6 +139,8 @@ void FakeEngine::Reset() {
     m_traces.clear();
     m_states.clear();
     m_settings.clear();
+    m_reportHook = nullptr;
+    m_stateHook = nullptr;
   }
   m_timers->SetLimit(-1);
   SetClockSpeed(1000);
@@ -228,6 +230,16 @@ void FakeEngine::RemoveSetting(const std::string& name) {
 
 void FakeEngine::SetTimerLimit(int limit) { m_timers->SetLimit(limit); }
 
+void FakeEngine::SetReportHook(std::function<void(const ReportRecord&)> hook) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_reportHook = std::move(hook);
+}
+
+void FakeEngine::SetStateHook(std::function<void(const std::string&, std::uint32_t)> hook) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_stateHook = std::move(hook);
+}
+
 std::int64_t FakeEngine::NowSnapshot(std::int32_t* speed) {
   std::lock_guard<std::mutex> lock(g_clockParams);
   if (speed != nullptr) *speed = m_speed;
@@ -286,19 +298,28 @@ void FakeEngine::UnregisterSymbol(const char* fullName) {
 }
 
 void FakeEngine::StateChanged(const char* moduleName, std::uint32_t state) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_states[moduleName].push_back(state);
+  std::function<void(const std::string&, std::uint32_t)> hook;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_states[moduleName].push_back(state);
+    hook = m_stateHook;
+  }
+  if (hook) hook(moduleName, state);
 }
 
 void FakeEngine::ComponentMainThread(VTROComponent* component) { component->EngineRunMainThread(); }
 void FakeEngine::ComponentThread(VTROThreadContext* context) { context->Run(); }
 
 void FakeEngine::Report(const char* text, int kind, int level, int frameworkFlag) {
+  const ReportRecord record{text, kind, level, frameworkFlag};
+  std::function<void(const ReportRecord&)> hook;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_reports.push_back(ReportRecord{text, kind, level, frameworkFlag});
+    m_reports.push_back(record);
+    hook = m_reportHook;
   }
   m_reported.notify_all();
+  if (hook) hook(record);
 }
 
 std::int64_t FakeEngine::CurrentTime() { return NowSnapshot(nullptr); }

@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -54,6 +55,10 @@ class FakeEngine final : public VTROEngineInterface {
   void SetString(const std::string& name, const std::string& value);
   void RemoveSetting(const std::string& name);
   void SetTimerLimit(int limit);
+
+  // --- hooks, run on the calling thread after the call is recorded; Reset clears them ---
+  void SetReportHook(std::function<void(const ReportRecord&)> hook);
+  void SetStateHook(std::function<void(const std::string& moduleName, std::uint32_t state)> hook);
 
   // --- clock ---
   // Speed in per mille; 0 pauses. Wakes every listed event.
@@ -112,6 +117,8 @@ class FakeEngine final : public VTROEngineInterface {
   std::map<std::string, void*> m_symbols;
   std::map<std::string, Setting> m_settings;
   std::map<std::string, VTROProperty*> m_properties;
+  std::function<void(const ReportRecord&)> m_reportHook;
+  std::function<void(const std::string&, std::uint32_t)> m_stateHook;
 
   std::recursive_mutex m_clockMutex;
   // Guarded by the clock's leaf lock (fake_engine.cpp).

@@ -257,6 +257,26 @@ TEST_F(Properties, MustBeSetBlocksTheStartUntilTheFirstSet) {
   EXPECT_TRUE(component->IsStarted());
 }
 
+TEST_F(Properties, DynamicAndAFailedStartGiveTheDynamicLockBackBeforeTellingTheEngine) {
+  std::vector<bool> freeAtState;
+  engine->SetStateHook([&](const std::string& name, std::uint32_t) {
+    if (name == "cmp") freeAtState.push_back(component->DynamicLockFreeForOthers());
+  });
+  component->SetIntegerValue(component->Property("Width"), 7);
+  EXPECT_EQ(freeAtState, std::vector<bool>{true});  // the notification after Dynamic
+  engine->SetStateHook(nullptr);
+
+  VTROPropertyDefinition entry{"Needed", &model.required, nullptr, VTRO_FLAG_MUST_BE_SET, 0};
+  component->NewProperty(&entry);
+  std::vector<bool> freeAtReport;
+  engine->SetReportHook([&](const ReportRecord& report) {
+    if (report.text.find("Unable to start") == 0) freeAtReport.push_back(component->DynamicLockFreeForOthers());
+  });
+  EXPECT_EQ(Raised([&] { component->EngineStart(); }), VTRO::ErrorException);
+  engine->SetReportHook(nullptr);
+  EXPECT_EQ(freeAtReport, std::vector<bool>{true});
+}
+
 TEST_F(Properties, IntegerSetOnEnumerationSelectsOrReportsTheRange) {
   VTROProperty* format = component->Property("OutputFormat");
   component->SetIntegerValue(format, 1);

@@ -6,6 +6,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fake_engine.h"
@@ -61,10 +62,24 @@ class TestComponent : public VTROComponent {
   // Exposed for tests.
   using VTROComponent::ProcessInput;
   std::int32_t RunningThreads() const { return m_runningThreadCount.load(); }
+  // Whether another thread could take the lock right now (what the calling
+  // thread holds itself counts as taken).
+  bool DynamicLockFreeForOthers() { return FreeForOthers(m_dynamicLock); }
+  bool RunLockFreeForOthers() { return FreeForOthers(m_runLock); }
 
   std::atomic<int> coreCalls{0};
 
  private:
+  static bool FreeForOthers(VTROMutex& mutex) {
+    bool free = false;
+    std::thread probe([&] {
+      free = mutex.TryLock();
+      if (free) mutex.Unlock();
+    });
+    probe.join();
+    return free;
+  }
+
   std::mutex m_logMutex;
   std::vector<std::string> m_log;
 };

@@ -412,7 +412,9 @@ class VTROComponent : public VTROModule {
   // Exception handling of a step or of the main thread; `sequential` selects the texts.
   // Must be called inside a catch handler. Returns true for the quiet stop
   // (57005); otherwise reports, and either runs the end sequence (returns
-  // false) or raises to the engine.
+  // false) or raises to the engine. A sequential step's time-out (-3) and
+  // other integers are raised again unreported: the caller gives the run lock
+  // back first, then makes the time-out's fatal report.
   bool HandleStepException(bool sequential);
   // The common tail of the end and stop sequences (run lock held).
   void FinishRun();
