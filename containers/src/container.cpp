@@ -54,7 +54,7 @@ BaseContainer::BaseContainer(const ContainerHeader& header, uint8_t* payload, bo
     : BaseContainer(header, payload, copy, true, 0) {}
 
 BaseContainer::BaseContainer(const uint8_t* record, size_t size, bool copy)
-    : BaseContainer(ReadRecordHeader(record, size, 0), record + kContainerHeaderSize, copy, false, 0) {}
+    : BaseContainer(ReadRecordHeader(record, size, 0), At(record, kContainerHeaderSize), copy, false, 0) {}
 
 ContainerHeader BaseContainer::ReadRecordHeader(const uint8_t* record, size_t size, size_t typeHeaderSize) {
   if (record == nullptr || size < kContainerHeaderSize + typeHeaderSize) {

@@ -75,6 +75,9 @@ TEST(ContainerConstruction, FromRecordUsesFixedPayloadOffsetAndChecksSize) {
   EXPECT_EQ(Val(c.GetTypeHeader().opaque8), 0xBEEF);
   EXPECT_THROW(CANContainer(record.data(), record.size() - 1, false), std::runtime_error);
   EXPECT_THROW(CANContainer(record.data(), 20, false), std::runtime_error);
+  EXPECT_THROW(CANContainer(nullptr, 64, false), std::runtime_error);
+  EXPECT_THROW(BaseContainer(static_cast<const uint8_t*>(nullptr), 64, false), std::runtime_error);
+  EXPECT_THROW(CreateContainer(static_cast<const uint8_t*>(nullptr), 64, false), std::runtime_error);
 }
 
 TEST(ContainerConstruction, PayloadWithoutDataIsRefused) {

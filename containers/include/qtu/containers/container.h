@@ -192,6 +192,11 @@ class BaseContainer {
   // Checks that a record of `size` bytes holds the common header, a type header
   // of `typeHeaderSize` bytes and the payload right after it; returns the header.
   static ContainerHeader ReadRecordHeader(const uint8_t* record, size_t size, size_t typeHeaderSize);
+  // record + offset, or null for a null record (which ReadRecordHeader refuses;
+  // the arguments may be evaluated in either order).
+  static const uint8_t* At(const uint8_t* record, size_t offset) {
+    return record == nullptr ? nullptr : record + offset;
+  }
 
   virtual size_t FramePrefixSize() const { return 0; }
   virtual const void* TypeHeaderBytes() const { return nullptr; }
@@ -232,7 +237,7 @@ class TypedContainer : public BaseContainer {
   // From a record of `size` bytes: common header, type header at offset 17,
   // payload at the fixed payload offset.
   TypedContainer(const uint8_t* record, size_t size, bool copy)
-      : BaseContainer(ReadRecordHeader(record, size, kTypeHeaderSize), record + kPayloadOffset, copy,
+      : BaseContainer(ReadRecordHeader(record, size, kTypeHeaderSize), At(record, kPayloadOffset), copy,
                       false, kTypeHeaderSize),
         typeHeader_(ReadTypeHeader(record)) {}
 
