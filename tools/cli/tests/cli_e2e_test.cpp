@@ -20,6 +20,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli_app.h"
+#include "cli_run.h"
 #include "format.h"
 #include "qtu_sim/unit_sim.h"
 
@@ -28,27 +29,6 @@ namespace {
 
 using ::testing::HasSubstr;
 using namespace std::chrono_literals;
-
-struct CliRun {
-    int status = -1;
-    std::string out, err;
-};
-
-CliRun runWith(std::vector<std::string> args, const std::atomic<bool>* interrupted = nullptr) {
-    args.insert(args.begin(), "qtu-cli");
-    std::vector<const char*> argv;
-    for (const auto& a : args) {
-        argv.push_back(a.c_str());
-    }
-    std::ostringstream out;
-    std::ostringstream err;
-    const CliContext context{out, err, interrupted, false};
-    CliRun result;
-    result.status = runCli(static_cast<int>(argv.size()), argv.data(), context);
-    result.out = out.str();
-    result.err = err.str();
-    return result;
-}
 
 std::string errorLine(const char* call, QZQTU_Error code) {
     return std::string("error: ") + call + ": " + QZQTU_ErrorToString(static_cast<uint32_t>(code)) + " (" +

@@ -7,9 +7,11 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli_app.h"
+#include "cli_run.h"
 #include "format.h"
 #include "options.h"
 #include "stream.h"
@@ -154,27 +156,7 @@ TEST(Geometry, RefusesWhatCannotBeStreamed) {
     refuse(noBits, "whole number of bytes");
 }
 
-// Runs qtu-cli with the given arguments and keeps what it printed.
-struct CliRun {
-    int status = -1;
-    std::string out, err;
-};
-
-CliRun run(std::vector<std::string> args) {
-    args.insert(args.begin(), "qtu-cli");
-    std::vector<const char*> argv;
-    for (const auto& a : args) {
-        argv.push_back(a.c_str());
-    }
-    std::ostringstream out;
-    std::ostringstream err;
-    const CliContext context{out, err, nullptr, false};
-    CliRun result;
-    result.status = runCli(static_cast<int>(argv.size()), argv.data(), context);
-    result.out = out.str();
-    result.err = err.str();
-    return result;
-}
+CliRun run(std::vector<std::string> args) { return runWith(std::move(args)); }
 
 TEST(CommandLine, BadValuesAreUsageErrorsNamingTheOption) {
     const struct {
