@@ -7,6 +7,7 @@
 #include <cstring>
 #include <thread>
 
+#include "listing.h"
 #include "vtro/VTROIO.h"
 #include "vtro/VTROProperty.h"
 
@@ -229,7 +230,7 @@ bool Engine::SetProperty(const std::string& instance, const std::string& propert
     return false;
   }
   const int32_t type = p->Type();
-  const std::string badText = "property " + instance + "." + property + " is " + std::string(TypeName(type)) +
+  const std::string badText = "property " + instance + "." + property + " is " + std::string(PropertyTypeName(type)) +
                               " and does not take '" + text + "'";
   try {
     bool done = false;
@@ -283,23 +284,6 @@ bool Engine::SetProperty(const std::string& instance, const std::string& propert
     error = "setting " + instance + "." + property + " raised an exception";
   }
   return false;
-}
-
-const char* Engine::TypeName(int32_t type) {
-  switch (type) {
-    case VTRO_PROPERTY_BOOL:
-      return "boolean";
-    case VTRO_PROPERTY_INTEGER:
-      return "integer";
-    case VTRO_PROPERTY_FLOAT:
-      return "float";
-    case VTRO_PROPERTY_STRING:
-      return "string";
-    case VTRO_PROPERTY_ENUM:
-      return "enumeration";
-    default:
-      return "of unknown type";
-  }
 }
 
 bool Engine::TriggerAction(const std::string& instance, const std::string& action, std::string& error) {

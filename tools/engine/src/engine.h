@@ -71,7 +71,6 @@ class Engine final : public VTROEngineInterface {
   // Waits until the component's state has every bit of `bits`; false on time-out.
   bool WaitForState(const std::string& name, uint32_t bits, std::chrono::milliseconds limit);
 
-  static const char* TypeName(int32_t type);
 
   // Main threads of threaded components still inside their routine.
   int RunningMainThreads() const;
