@@ -6,6 +6,8 @@
 #include <iostream>
 
 #include "cli_app.h"
+#include "format.h"
+#include "json_stdout.h"
 
 namespace {
 
@@ -24,6 +26,20 @@ int main(int argc, char** argv) {
     action.sa_flags = SA_RESETHAND;  // a second Ctrl-C ends the program at once
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
-    const qtucli::CliContext context{std::cout, std::cerr, &interrupted, isatty(STDERR_FILENO) == 1};
-    return qtucli::runCli(argc, argv, context);
+    std::ostream* json = nullptr;
+    const qtucli::CliContext context{std::cout, std::cerr, &interrupted, isatty(STDERR_FILENO) == 1, [&json] {
+                                         json = qtucli::moveLibraryOutputToStandardError();
+                                         return json;
+                                     }};
+    int status = qtucli::runCli(argc, argv, context);
+    // A full disk or a closed device must not pass for a successful run.
+    std::ostream& out = json != nullptr ? *json : std::cout;
+    out.flush();
+    if (!out) {
+        std::cerr << "qtu-cli: cannot write to standard output\n";
+        if (status == 0) {
+            status = qtucli::kExitOutputFailed;
+        }
+    }
+    return status;
 }

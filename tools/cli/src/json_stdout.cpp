@@ -1,0 +1,33 @@
+#include "json_stdout.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <ext/stdio_filebuf.h>
+#include <iostream>
+#include <memory>
+
+namespace qtucli {
+
+std::ostream* moveLibraryOutputToStandardError() {
+    // Whatever is buffered for the old descriptor 1 must reach it first.
+    std::cout.flush();
+    std::fflush(stdout);
+    const int json = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (json < 0) {
+        return nullptr;
+    }
+    if (dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+        close(json);
+        return nullptr;
+    }
+    // Lives until exit, when the buffer is flushed and the duplicate closed.
+    static std::unique_ptr<__gnu_cxx::stdio_filebuf<char>> buffer;
+    static std::unique_ptr<std::ostream> stream;
+    buffer = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(json, std::ios::out);
+    stream = std::make_unique<std::ostream>(buffer.get());
+    return stream.get();
+}
+
+}  // namespace qtucli
