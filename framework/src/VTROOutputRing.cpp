@@ -166,11 +166,12 @@ void VTROOutputRing::FreeElementLocked(VTROIOEltImplementation* element) {
 
 bool VTROOutputRing::NeededLocked(const VTROIOEltImplementation* element) const {
   if (element->holders > 0) return true;
+  // The newest element stays published for sampling readers, also those
+  // that connect later (the writer may still reclaim it).
+  if (element == Newest()) return true;
   for (const Reader& reader : m_readers) {
-    if (!reader.active) continue;
-    if (reader.type == SamplingReader) {
-      if (element == Newest()) return true;
-    } else if (reader.next <= element->sequence) {
+    if (!reader.active || reader.type == SamplingReader) continue;
+    if (reader.next <= element->sequence) {
       return true;
     }
   }
