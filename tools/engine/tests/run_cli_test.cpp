@@ -89,7 +89,7 @@ const char* kCameraToReader = R"({
 TEST_F(RunTest, RefusedDiagramsNameThePlaceAndStartNothing) {
   struct Case {
     const char* name;
-    const char* diagram;
+    std::string diagram;
     std::vector<std::string> extra;
     const char* message;  // after "error: FILE: "
   };

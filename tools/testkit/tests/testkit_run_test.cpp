@@ -84,7 +84,9 @@ TEST_F(TestkitRun, TimeSourceWritesItsValuesAtItsPeriod) {
     std::memcpy(&value, bin.data(), 8);
     EXPECT_EQ(value, 1000 + 7 * k);
     EXPECT_EQ(index[k][2], 8);
-    if (k > 0) EXPECT_EQ(index[k][1] - index[k - 1][1], 10000) << "timestamps one period apart";
+    if (k > 0) {
+      EXPECT_EQ(index[k][1] - index[k - 1][1], 10000) << "timestamps one period apart";
+    }
   }
 }
 
