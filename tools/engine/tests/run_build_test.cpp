@@ -2,6 +2,8 @@
 // of a property against its type, and the start order of a diagram.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "diagram_build.h"
 #include "run_command.h"
 
@@ -44,6 +46,16 @@ TEST(RunBuild, ComponentsStartAfterWhatTheyFeed) {
   EXPECT_EQ(StartOrder({"cam", "conv", "dump", "png"}, {{"cam", "conv"}, {"conv", "dump"}, {"cam", "png"}}),
             (std::vector<std::string>{"dump", "conv", "png", "cam"}));
   EXPECT_EQ(StartOrder({"a", "b", "lone"}, {{"a", "b"}, {"b", "a"}}), (std::vector<std::string>{"b", "a", "lone"}));
+}
+
+TEST(RunBuild, IoCheckLevelFollowsItsSetting) {
+  std::ostringstream out;
+  Engine engine(out);
+  EXPECT_EQ(engine.IOCheckLevel(), 0) << "checks are off by default";
+  engine.Settings().Set("Engine.ioCheckLevel", int64_t{2});
+  EXPECT_EQ(engine.IOCheckLevel(), 2);
+  engine.Settings().Remove("Engine.ioCheckLevel");
+  EXPECT_EQ(engine.IOCheckLevel(), 0);
 }
 
 }  // namespace
