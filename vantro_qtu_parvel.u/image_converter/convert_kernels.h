@@ -29,7 +29,8 @@ inline constexpr std::size_t kMonoBytesPerPixel = 2;
 // value ((s1 & 0x3FF) << 14) | ((s0 & 0x3FF) << 2), least significant byte
 // first.
 inline void Yuv422Pixel(std::uint16_t s0, std::uint16_t s1, std::uint8_t out[3]) {
-  const std::uint32_t v = (static_cast<std::uint32_t>(s1 & 0x3FFu) << 14) | (static_cast<std::uint32_t>(s0 & 0x3FFu) << 2);
+  const std::uint32_t v =
+      (static_cast<std::uint32_t>(s1 & 0x3FFu) << 14) | (static_cast<std::uint32_t>(s0 & 0x3FFu) << 2);
   out[0] = static_cast<std::uint8_t>(v);
   out[1] = static_cast<std::uint8_t>(v >> 8);
   out[2] = static_cast<std::uint8_t>(v >> 16);

@@ -26,9 +26,9 @@ inline constexpr std::int64_t kMaxImageSize = std::numeric_limits<std::int32_t>:
 // The output image of a width, height and output format.
 struct ImageLayout {
   std::int32_t channels = 0;
-  std::int32_t depth = 0;         // bits per channel
-  std::int64_t rowStride = 0;     // bytes, a multiple of kRowAlignment
-  std::int64_t imageSize = 0;     // rowStride x height
+  std::int32_t depth = 0;      // bits per channel
+  std::int64_t rowStride = 0;  // bytes, a multiple of kRowAlignment
+  std::int64_t imageSize = 0;  // rowStride x height
   std::int32_t BitsPerPixel() const { return channels * depth; }
 };
 
@@ -59,9 +59,9 @@ struct ConverterSettings {
 
 // Fields of the frame header that the converter reads (little-endian).
 struct FrameHeader {
-  std::uint32_t frameSize = 0;   // offset 0: bytes of the whole frame, header included
-  std::uint8_t bitsPerPixel = 0; // offset 10
-  std::uint16_t height = 0;      // offset 12
+  std::uint32_t frameSize = 0;    // offset 0: bytes of the whole frame, header included
+  std::uint8_t bitsPerPixel = 0;  // offset 10
+  std::uint16_t height = 0;       // offset 12
 };
 FrameHeader ReadFrameHeader(const std::uint8_t* data);
 

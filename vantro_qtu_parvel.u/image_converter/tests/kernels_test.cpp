@@ -39,14 +39,15 @@ TEST(ConvertKernels, ByteExamples) {
     std::uint8_t b0, b1, b2;
   };
   const Case cases[] = {
-      {0x3FF, 0x3FF, 0xFC, 0xCF, 0xFF}, {0x001, 0x000, 0x04, 0x00, 0x00}, {0x000, 0x001, 0x00, 0x40, 0x00},
+      {0x3FF, 0x3FF, 0xFC, 0xCF, 0xFF},  {0x001, 0x000, 0x04, 0x00, 0x00},  {0x000, 0x001, 0x00, 0x40, 0x00},
       {0xFC00, 0x000, 0x00, 0x00, 0x00}, {0x000, 0xFC00, 0x00, 0x00, 0x00}, {0xFFFF, 0xFFFF, 0xFC, 0xCF, 0xFF},
   };
   ForEachKernel([&](const std::string& name, Kernel yuv, Kernel mono) {
     // 70 copies of the pixel, so vector bodies and the scalar tail both see it.
     for (const Case& c : cases) {
       std::vector<std::uint8_t> in, out(70 * 3, 0xEE);
-      for (int i = 0; i < 70; ++i) in.insert(in.end(), {std::uint8_t(c.s0), std::uint8_t(c.s0 >> 8), std::uint8_t(c.s1), std::uint8_t(c.s1 >> 8)});
+      for (int i = 0; i < 70; ++i)
+        in.insert(in.end(), {std::uint8_t(c.s0), std::uint8_t(c.s0 >> 8), std::uint8_t(c.s1), std::uint8_t(c.s1 >> 8)});
       yuv(in.data(), in.size(), out.data(), out.size(), 70, 1);
       for (int i = 0; i < 70; ++i) {
         ASSERT_EQ(out[3 * i], c.b0) << name << " s0=" << c.s0 << " s1=" << c.s1 << " pixel " << i;
@@ -91,7 +92,8 @@ class GuardedBuffer {
   explicit GuardedBuffer(std::size_t bytes) {
     m_page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     m_span = (bytes + m_page - 1) / m_page * m_page + m_page;
-    m_base = static_cast<std::uint8_t*>(mmap(nullptr, m_span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    m_base =
+        static_cast<std::uint8_t*>(mmap(nullptr, m_span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     mprotect(m_base + m_span - m_page, m_page, PROT_NONE);
   }
   ~GuardedBuffer() { munmap(m_base, m_span); }
@@ -109,30 +111,34 @@ class GuardedBuffer {
 
 TEST(ConvertFrame, ShortFramesConvertTheWholePixelsPresentAndZeroTheRest) {
   const std::uint32_t w = 37, h = 9;
-  for (std::uint8_t format : {kInputYuv422, kInputMono}) {
-    ConverterSettings s;
-    s.width = w;
-    s.height = h;
-    s.inputFormat = format;
-    s.outputFormat = format == kInputYuv422 ? kOutputYuyv24 : kOutputMono16;
-    const std::size_t inBpp = format == kInputYuv422 ? 4 : 2;
-    s.rowStride = PlanImage(w, h, s.outputFormat).layout.rowStride;
-    const auto full = MakeFrame(h, 16, std::size_t{w} * h * inBpp, 7 + format);
-    GuardedBuffer guard(full.size());
-    // Cut inside the header, at its end, inside a pixel, at a row's end, one
-    // byte short, complete, and with bytes to spare.
-    for (std::size_t size : {std::size_t{0}, std::size_t{10}, std::size_t{64}, std::size_t{64 + 5},
-                             std::size_t{64} + w * inBpp, full.size() - 1, full.size()}) {
-      const std::uint8_t* data = guard.Place(full.data(), size);
-      std::vector<std::uint8_t> image(s.rowStride * h, 0x77);
-      const ConversionResult r = ConvertFrame(s, data, size, image.data());
-      const std::size_t pixels = size > 64 ? (size - 64) / inBpp : 0;
-      EXPECT_EQ(r.pixelsExpected, w * h);
-      EXPECT_EQ(r.pixelsConverted, std::min<std::size_t>(pixels, w * h)) << "size " << size;
-      const auto expected = format == kInputYuv422
-                                ? ExpectedYuyv(full.data() + 64, pixels, w, h, s.rowStride, 0x77)
-                                : ExpectedMono(full.data() + 64, pixels, w, h, s.rowStride, 0x77);
-      EXPECT_EQ(image, expected) << "format " << int(format) << " size " << size;
+  std::vector<std::string> targets = KernelTargets();
+  targets.push_back("");
+  for (const std::string& target : targets) {
+    ASSERT_TRUE(UseKernelTarget(target));
+    for (std::uint8_t format : {kInputYuv422, kInputMono}) {
+      ConverterSettings s;
+      s.width = w;
+      s.height = h;
+      s.inputFormat = format;
+      s.outputFormat = format == kInputYuv422 ? kOutputYuyv24 : kOutputMono16;
+      const std::size_t inBpp = format == kInputYuv422 ? 4 : 2;
+      s.rowStride = PlanImage(w, h, s.outputFormat).layout.rowStride;
+      const auto full = MakeFrame(h, 16, std::size_t{w} * h * inBpp, 7 + format);
+      GuardedBuffer guard(full.size());
+      // Cut inside the header, at its end, inside a pixel, at a row's end, one
+      // byte short, complete, and with bytes to spare.
+      for (std::size_t size : {std::size_t{0}, std::size_t{10}, std::size_t{64}, std::size_t{64 + 5},
+                               std::size_t{64} + w * inBpp, full.size() - 1, full.size()}) {
+        const std::uint8_t* data = guard.Place(full.data(), size);
+        std::vector<std::uint8_t> image(s.rowStride * h, 0x77);
+        const ConversionResult r = ConvertFrame(s, data, size, image.data());
+        const std::size_t pixels = size > 64 ? (size - 64) / inBpp : 0;
+        EXPECT_EQ(r.pixelsExpected, w * h);
+        EXPECT_EQ(r.pixelsConverted, std::min<std::size_t>(pixels, w * h)) << "size " << size;
+        const auto expected = format == kInputYuv422 ? ExpectedYuyv(full.data() + 64, pixels, w, h, s.rowStride, 0x77)
+                                                     : ExpectedMono(full.data() + 64, pixels, w, h, s.rowStride, 0x77);
+        EXPECT_EQ(image, expected) << target << " format " << int(format) << " size " << size;
+      }
     }
   }
 }

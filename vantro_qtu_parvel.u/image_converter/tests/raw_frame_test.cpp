@@ -1,11 +1,12 @@
 // Output image layouts (row strides, the size limit at its boundary, refused
 // values) and the frame header checks.
+#include "raw_frame.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "frame_samples.h"
-#include "raw_frame.h"
 
 namespace image_converter {
 namespace {
@@ -69,9 +70,9 @@ TEST(CheckHeader, EachFieldIsTestedOnItsOwn) {
     bool heightDiffers, bitsDiffer, tooSmall;
   };
   const Case cases[] = {
-      {800, 16, exact, false, false, false},     {799, 16, exact, true, false, false},
-      {800, 12, exact, false, true, false},      {800, 16, exact - 1, false, false, true},
-      {801, 20, exact - 1, true, true, true},    {800, 16, 0xFFFFFFFF, false, false, false},
+      {800, 16, exact, false, false, false},  {799, 16, exact, true, false, false},
+      {800, 12, exact, false, true, false},   {800, 16, exact - 1, false, false, true},
+      {801, 20, exact - 1, true, true, true}, {800, 16, 0xFFFFFFFF, false, false, false},
   };
   for (const Case& c : cases) {
     const auto frame = image_converter_test::MakeFrame(c.height, c.bits, 0, 1, c.frameSize);
