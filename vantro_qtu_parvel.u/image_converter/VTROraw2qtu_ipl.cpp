@@ -27,9 +27,9 @@ void VTROraw2qtu_ipl::Birth() {
   m_height = static_cast<std::uint32_t>(height);
 
   const bool rgb = m_outputFormat == kOutputYuyv24;
-  const IplImage model = VTRO::IplImageModel(static_cast<std::int32_t>(width), static_cast<std::int32_t>(height),
-                                             rgb ? "RGB" : "GRAY", IPL_DATA_ORDER_PIXEL,
-                                             rgb ? IPL_DEPTH_8U : IPL_DEPTH_16U, IPL_ALIGN_8BYTES);
+  const IplImage model =
+      IplImageModel(static_cast<std::int32_t>(width), static_cast<std::int32_t>(height), rgb ? "RGB" : "GRAY",
+                    IPL_DATA_ORDER_PIXEL, rgb ? IPL_DEPTH_8U : IPL_DEPTH_16U, IPL_ALIGN_8BYTES);
   m_outputRowStep = model.widthStep;
 
   const std::string allocated = "Output Image allocated: Width=" + std::to_string(m_width) +
@@ -47,7 +47,8 @@ void VTROraw2qtu_ipl::Core() {
   if (in == nullptr) return;
   // The element's data is the bytes its writer wrote, never more than its buffer.
   const auto* data = static_cast<const std::uint8_t*>(in->Data());
-  const std::size_t size = data == nullptr ? 0 : static_cast<std::size_t>(std::clamp(in->VectorSize(), 0, in->BufferSize()));
+  const std::size_t size =
+      data == nullptr ? 0 : static_cast<std::size_t>(std::clamp(in->VectorSize(), 0, in->BufferSize()));
 
   const ConverterSettings settings = {m_width,          m_height,      m_outputRowStep,
                                       m_bitsPerPixelIn, m_inputFormat, m_outputFormat};
@@ -76,17 +77,16 @@ void VTROraw2qtu_ipl::Convert(const std::uint8_t* data, std::size_t size, std::u
   const bool yuv = m_inputFormat == kInputYuv422;
   if (m_announceConversion) {
     m_announceConversion = false;
-    const std::string text = yuv ? "Transforming YUV422 (" + std::to_string(m_usedBitsPerPixelIn) +
-                                       " Bits per Pixel) to YUVU, saved in RGB24"
-                                 : "Transforming Mono (" + std::to_string(m_usedBitsPerPixelIn) +
-                                       " Bits per Pixel) to Mono 16 Bit";
+    const std::string text =
+        yuv ? "Transforming YUV422 (" + std::to_string(m_usedBitsPerPixelIn) +
+                  " Bits per Pixel) to YUVU, saved in RGB24"
+            : "Transforming Mono (" + std::to_string(m_usedBitsPerPixelIn) + " Bits per Pixel) to Mono 16 Bit";
     ReportInfo(text.c_str());
   }
   const ConversionResult counted = CountPixels(settings, size);
   if (counted.pixelsConverted < counted.pixelsExpected) {
-    const std::string text = "Frame data ends before the image: converted " +
-                             std::to_string(counted.pixelsConverted) + " of " +
-                             std::to_string(counted.pixelsExpected) + " pixels, the rest set to 0";
+    const std::string text = "Frame data ends before the image: converted " + std::to_string(counted.pixelsConverted) +
+                             " of " + std::to_string(counted.pixelsExpected) + " pixels, the rest set to 0";
     ReportWarning(text.c_str());
   }
   // Each Mono pixel of more than 16 bits loses its upper bits: one warning per

@@ -41,12 +41,13 @@ class ConverterRun : public ::testing::Test {
   // source -> converter -> ElementDump "out"; source -> ElementDump "in".
   EngineRun Run(const std::string& source, const std::string& converterProperties,
                 const std::vector<std::string>& extra = {}) {
-    const std::string text = R"({"packages": ["vantro_qtu_parvel.pck", "vtro_testkit.pck"], "components": [)" +
-                             source +
+    const std::string text = R"({"packages": ["vantro_qtu_parvel.pck", "vtro_testkit.pck"], "components": [)" + source +
                              R"(, {"model": "QzQtuImageConverter", "name": "converter", "properties": {)" +
                              converterProperties + R"(}},
-        {"model": "ElementDump", "name": "in", "properties": {"Directory": ")" + Dir("in") + R"("}},
-        {"model": "ElementDump", "name": "out", "properties": {"Directory": ")" + Dir("out") + R"("}}],
+        {"model": "ElementDump", "name": "in", "properties": {"Directory": ")" +
+                             Dir("in") + R"("}},
+        {"model": "ElementDump", "name": "out", "properties": {"Directory": ")" +
+                             Dir("out") + R"("}}],
       "connections": [{"from": "src.oFrame", "to": "converter.frame_in"}, {"from": "src.oFrame", "to": "in.iData"},
                       {"from": "converter.QTU_IPLImage", "to": "out.iData"}], "run": {"for_s": 30}})";
     std::ofstream(dir_ / "diagram.json") << text;
@@ -88,7 +89,8 @@ class ConverterRun : public ::testing::Test {
 Bytes PixelRows(const Bytes& image, std::size_t rowBytes, std::size_t stride, std::size_t rows) {
   Bytes out;
   for (std::size_t y = 0; y < rows && (y + 1) * stride <= image.size(); ++y) {
-    out.insert(out.end(), image.begin() + std::ptrdiff_t(y * stride), image.begin() + std::ptrdiff_t(y * stride + rowBytes));
+    out.insert(out.end(), image.begin() + std::ptrdiff_t(y * stride),
+               image.begin() + std::ptrdiff_t(y * stride + rowBytes));
   }
   return out;
 }
@@ -116,10 +118,9 @@ TEST_F(ConverterRun, FramesFromAFileAreCheckedConvertedAndStamped) {
     // (three rows and half a pixel, its frame size saying so); full.
     Bytes shortFrame = MakeFrame(c.height, bits, sampleBytes, 4, 64 + 3 * c.width * inBpp + 1);
     shortFrame.resize(64 + 3 * c.width * inBpp + 1);
-    const std::vector<Bytes> frames = {MakeFrame(c.height, bits, sampleBytes, 1),
-                                       MakeFrame(c.height - 1, bits, sampleBytes, 2),
-                                       MakeFrame(c.height, bits - 4, sampleBytes, 3), shortFrame,
-                                       MakeFrame(c.height, bits, sampleBytes, 5)};
+    const std::vector<Bytes> frames = {
+        MakeFrame(c.height, bits, sampleBytes, 1), MakeFrame(c.height - 1, bits, sampleBytes, 2),
+        MakeFrame(c.height, bits - 4, sampleBytes, 3), shortFrame, MakeFrame(c.height, bits, sampleBytes, 5)};
     WriteFrames(frames);
     const std::string props = std::string(R"("Width": )") + std::to_string(c.width) + R"(, "Height": )" +
                               std::to_string(c.height) + R"(, "BitPx_In": )" + std::to_string(c.bits) +
@@ -229,8 +230,9 @@ TEST_F(ConverterRun, Csi2SourceFramesConvertPacketByPacket) {
     const std::size_t inBpp = c.yuv ? 4 : 2, outBpp = c.yuv ? 3 : 2;
     const std::uint32_t width = static_cast<std::uint32_t>(packet / inBpp), height = 20;
     const std::string source = R"({"model": "TestCsi2Source", "name": "src", "properties": {"Form": "FrameHeaderStream",
-        "Lines": 20, "WordCount": )" + std::to_string(c.wordCount) + R"(, "Alignment": )" +
-                               std::to_string(c.alignment) + R"(, "Rate": 0, "Count": 3}})";
+        "Lines": 20, "WordCount": )" +
+                               std::to_string(c.wordCount) + R"(, "Alignment": )" + std::to_string(c.alignment) +
+                               R"(, "Rate": 0, "Count": 3}})";
     const std::string props = R"("Width": )" + std::to_string(width) + R"(, "Height": 20, "BitPx_In": )" +
                               std::to_string(c.alignment) +
                               (c.yuv ? R"(, "InputFormat": "YUV422", "OutputFormat": "YUYV_in_24bitRGB")"
