@@ -143,19 +143,5 @@ TEST(ConvertFrame, ShortFramesConvertTheWholePixelsPresentAndZeroTheRest) {
   }
 }
 
-TEST(ConvertFrame, ZeroWidthOrHeightWritesNothing) {
-  for (auto [w, h] : {std::pair<std::uint32_t, std::uint32_t>{0, 800}, {1280, 0}, {0, 0}}) {
-    ConverterSettings s;
-    s.width = w;
-    s.height = h;
-    s.rowStride = PlanImage(w, h, kOutputYuyv24).layout.rowStride;
-    const auto frame = MakeFrame(static_cast<std::uint16_t>(h), 16, 64, 1);
-    std::uint8_t image[16];
-    std::memset(image, 0x33, sizeof image);
-    EXPECT_EQ(ConvertFrame(s, frame.data(), frame.size(), image).pixelsConverted, 0u);
-    EXPECT_EQ(image[0], 0x33);
-  }
-}
-
 }  // namespace
 }  // namespace image_converter

@@ -95,17 +95,5 @@ TEST(CheckHeader, EachFieldIsTestedOnItsOwn) {
   EXPECT_FALSE(CheckHeader(s, frame.data(), 63).heightDiffers);
 }
 
-TEST(FormatsConvert, OnlyTheTwoPairs) {
-  ConverterSettings s;
-  const bool expected[2][2] = {{true, false}, {false, true}};  // [input][output]
-  for (std::uint8_t in : {kInputYuv422, kInputMono}) {
-    for (std::uint8_t out : {kOutputYuyv24, kOutputMono16}) {
-      s.inputFormat = in;
-      s.outputFormat = out;
-      EXPECT_EQ(FormatsConvert(s), expected[in][out]) << int(in) << " " << int(out);
-    }
-  }
-}
-
 }  // namespace
 }  // namespace image_converter
