@@ -2,8 +2,13 @@
 // independent reference, row tails and padding, and frames cut anywhere
 // converted without reading a byte past their end.
 #include <gtest/gtest.h>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sys/mman.h>
 #include <unistd.h>
+#endif
 
 #include <cstring>
 #include <string>
@@ -90,13 +95,29 @@ TEST(ConvertKernels, WholeFramesMatchIndependentReference) {
 class GuardedBuffer {
  public:
   explicit GuardedBuffer(std::size_t bytes) {
+#if defined(_WIN32)
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    m_page = info.dwPageSize;
+    m_span = (bytes + m_page - 1) / m_page * m_page + m_page;
+    m_base = static_cast<std::uint8_t*>(VirtualAlloc(nullptr, m_span, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    DWORD old;
+    VirtualProtect(m_base + m_span - m_page, m_page, PAGE_NOACCESS, &old);
+#else
     m_page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     m_span = (bytes + m_page - 1) / m_page * m_page + m_page;
-    m_base =
-        static_cast<std::uint8_t*>(mmap(nullptr, m_span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    m_base = static_cast<std::uint8_t*>(
+        mmap(nullptr, m_span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     mprotect(m_base + m_span - m_page, m_page, PROT_NONE);
+#endif
   }
-  ~GuardedBuffer() { munmap(m_base, m_span); }
+  ~GuardedBuffer() {
+#if defined(_WIN32)
+    VirtualFree(m_base, 0, MEM_RELEASE);
+#else
+    munmap(m_base, m_span);
+#endif
+  }
   // `bytes` bytes that end where the inaccessible page begins.
   std::uint8_t* Place(const std::uint8_t* data, std::size_t bytes) {
     std::uint8_t* at = m_base + m_span - m_page - bytes;
