@@ -48,7 +48,7 @@ void VTROraw2qtu_ipl::Core() {
   // The element's data is the bytes its writer wrote, never more than its buffer.
   const auto* data = static_cast<const std::uint8_t*>(in->Data());
   const std::size_t size =
-      data == nullptr ? 0 : static_cast<std::size_t>(std::clamp(in->VectorSize(), 0, in->BufferSize()));
+      data == nullptr ? 0 : static_cast<std::size_t>(std::max(0, std::min(in->VectorSize(), in->BufferSize())));
 
   const ConverterSettings settings = {m_width,          m_height,      m_outputRowStep,
                                       m_bitsPerPixelIn, m_inputFormat, m_outputFormat};
