@@ -106,8 +106,8 @@ class GuardedBuffer {
 #else
     m_page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     m_span = (bytes + m_page - 1) / m_page * m_page + m_page;
-    m_base = static_cast<std::uint8_t*>(
-        mmap(nullptr, m_span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    m_base =
+        static_cast<std::uint8_t*>(mmap(nullptr, m_span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     mprotect(m_base + m_span - m_page, m_page, PROT_NONE);
 #endif
   }
