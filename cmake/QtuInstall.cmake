@@ -78,6 +78,9 @@ if(WIN32 AND CMAKE_CROSSCOMPILING)
       message(FATAL_ERROR "MinGW runtime ${dll} not found in ${QTU_MINGW_RUNTIME_DIRS}")
     endif()
     install(FILES ${qtu_runtime_${dll}} DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+    # Debian ships them with debug information (libstdc++ is 23 MB so).
+    install(CODE "execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-debug
+      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${dll}\")" COMPONENT runtime)
   endforeach()
 endif()
 
@@ -88,7 +91,7 @@ set(CPACK_PACKAGE_CONTACT "QTU feeder developers <qtu-feeder@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "QZQTUApi library and the vantro_qtu_parvel package that feed camera data into a QTU Unit")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_STRIP_FILES OFF)
+set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 if(WIN32)
   set(CPACK_GENERATOR ZIP)

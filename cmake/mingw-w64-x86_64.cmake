@@ -16,6 +16,7 @@ set(CMAKE_AR ${QTU_MINGW_TRIPLE}-ar CACHE FILEPATH "")
 set(CMAKE_RANLIB ${QTU_MINGW_TRIPLE}-ranlib CACHE FILEPATH "")
 set(CMAKE_OBJDUMP ${QTU_MINGW_TRIPLE}-objdump CACHE FILEPATH "")
 set(CMAKE_NM ${QTU_MINGW_TRIPLE}-nm CACHE FILEPATH "")
+set(CMAKE_STRIP ${QTU_MINGW_TRIPLE}-strip CACHE FILEPATH "")
 
 # Libraries and headers of the target come from the MinGW tree only; build
 # tools (pkg-config, python3, wine) from the host.
