@@ -55,6 +55,15 @@ class FakeInput final : public VTROInput {
     return reinterpret_cast<VTROIOElt*>(&m_element);
   }
   void StopReading() override { m_reading = false; }
+  bool DataAvailable() const override { return pending.load() > 0; }
+  bool SetReaderType(std::int32_t) override { return false; }
+  std::uint64_t ReadCount() const override { return static_cast<std::uint64_t>(taken.load()); }
+  VTROIOElt* CurrentElement() const override { return nullptr; }
+  bool Connect(VTROOutput*) override { return false; }
+  void Disconnect() override {}
+  VTROOutput* ConnectedOutput() const override { return nullptr; }
+  void DataPublished() override {}
+  void OutputGone(VTROOutput*) override {}
 
  private:
   TestComponent* m_component;
@@ -386,7 +395,7 @@ TEST_F(Lifecycle, StopDuringRestOrABlockedWaitEndsAtOnce) {
 }
 
 TEST_F(Lifecycle, RefusingToDieIsReportedAfterTheLimitAndTheStopStaysRequested) {
-  engine->SetInteger("Engine.dieTimeout", 100000);
+  engine->SetClockSpeed(100000);  // the 10 s of engine time pass in 0.1 s
   TestComponent* component = Make("stuck", threadedModel);
   std::atomic<bool> release{false};
   component->core = [&](TestComponent&) {
@@ -394,7 +403,10 @@ TEST_F(Lifecycle, RefusingToDieIsReportedAfterTheLimitAndTheStopStaysRequested) 
   };
   component->EngineStart();
   while (component->coreCalls.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const auto begin = std::chrono::steady_clock::now();
   component->EngineStop();
+  // 10 s of engine time, not of real time.
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(3));
   ReportRecord report;
   ASSERT_TRUE(engine->FindReport(
       "Component stuck refuses to die after 10 seconds. The component model ThreadedModel must be bugged.", &report));
@@ -404,6 +416,29 @@ TEST_F(Lifecycle, RefusingToDieIsReportedAfterTheLimitAndTheStopStaysRequested) 
   release = true;
   ASSERT_TRUE(WaitDead(component));
   EXPECT_EQ(component->coreCalls.load(), 1);
+}
+
+// The engine destroys a component that refused to die: one stop, one
+// warning, and no wait for the thread that never comes back.
+TEST_F(Lifecycle, DestroyingAComponentThatRefusedToDieStopsItOnlyOnce) {
+  static std::atomic<bool> never{false};
+  static std::atomic<bool> entered{false};
+  engine->SetClockSpeed(100000);
+  TestComponent* component = Make("stuck", threadedModel);
+  // Ignores the stop for ever; touches nothing of the component once it
+  // said so (what it read before happens before the destruction).
+  component->core = [](TestComponent&) {
+    entered.store(true, std::memory_order_release);
+    while (!never.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
+  component->EngineStart();
+  while (!entered.load(std::memory_order_acquire)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  component->EngineStop();
+  const auto begin = std::chrono::steady_clock::now();
+  components.clear();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(1));
+  EXPECT_EQ(engine->CountReportsContaining("refuses to die"), 1);
+  EXPECT_EQ(engine->CountReports("The destructor of component stuck was called though stuck is still alive."), 1);
 }
 
 TEST_F(Lifecycle, ShutdownTimeoutTextUsesSecondsFromOneSecondOn) {

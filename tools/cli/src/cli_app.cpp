@@ -1,6 +1,9 @@
 #include "cli_app.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -373,6 +376,27 @@ int runCli(int argc, const char* const* argv, const CliContext& context) {
     app.name("qtu-cli");
     app.fallthrough();
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("qtu-cli ") + QTU_VERSION);
+
+    // CLI11 reads 64-bit numbers with strtoull and keeps its saturated result
+    // on overflow, so "18446744073709551616" would become the largest value.
+    const CLI::Validator fitsIn64Bits(
+        [](std::string& text) {
+            errno = 0;
+            char* end = nullptr;
+            std::strtoull(text.c_str(), &end, 0);
+            return errno == ERANGE ? "'" + text + "' is past the largest value, 18446744073709551615"
+                                   : std::string();
+        },
+        "UINT64");
+
+    // Range checks let NaN through (every comparison with it is false), and a
+    // NaN --seconds would never end the stream.
+    const CLI::Validator aNumber(
+        [](std::string& text) {
+            return std::isnan(std::strtod(text.c_str(), nullptr)) ? "'" + text + "' is not a number" : std::string();
+        },
+        "NUMBER");
 
     ConnectionOptions connection;
     bool json = false;
@@ -425,9 +449,15 @@ int runCli(int argc, const char* const* argv, const CliContext& context) {
 
     TimesOptions times;
     auto* setTimes = app.add_subcommand("set-times", "set the replay start time, offset and stop time");
-    setTimes->add_option("--start", times.start, "replay start time (ns)")->check(CLI::NonNegativeNumber);
-    setTimes->add_option("--offset", times.offset, "replay offset (ns)")->check(CLI::NonNegativeNumber);
-    setTimes->add_option("--stop", times.stop, "replay stop time (ns)")->check(CLI::NonNegativeNumber);
+    setTimes->add_option("--start", times.start, "replay start time (ns)")
+        ->check(CLI::NonNegativeNumber)
+        ->check(fitsIn64Bits);
+    setTimes->add_option("--offset", times.offset, "replay offset (ns)")
+        ->check(CLI::NonNegativeNumber)
+        ->check(fitsIn64Bits);
+    setTimes->add_option("--stop", times.stop, "replay stop time (ns)")
+        ->check(CLI::NonNegativeNumber)
+        ->check(fitsIn64Bits);
 
     auto* reset = app.add_subcommand("reset", "reset the channel in the unit");
     auto* clearFlags = app.add_subcommand("clear-flags", "clear the channel's status flags in the unit");
@@ -439,7 +469,8 @@ int runCli(int argc, const char* const* argv, const CliContext& context) {
         ->check(CLI::Range(1u, 3600000u))
         ->capture_default_str();
     statusCommand->add_option("--count", status.count, "with --watch: stop after this many lines")
-        ->check(CLI::PositiveNumber);
+        ->check(CLI::PositiveNumber)
+        ->check(fitsIn64Bits);
     statusCommand->add_option("--status-wait", status.waitMs, "ms to wait for the unit's first status message")
         ->check(CLI::NonNegativeNumber)
         ->capture_default_str();
@@ -459,10 +490,13 @@ int runCli(int argc, const char* const* argv, const CliContext& context) {
     }
     streamCommand->add_option("--file", stream.file, "raw frames to send in turn (default: a test pattern)");
     streamCommand->add_option("--fps", stream.fps, "frames per second (default: as fast as credit allows)")
+        ->check(aNumber)
         ->check(CLI::Range(0.0, 100000.0));
     auto* frames = streamCommand->add_option("--frames", stream.frames, "frames to send (default 100)")
-        ->check(CLI::NonNegativeNumber);
+        ->check(CLI::NonNegativeNumber)
+        ->check(fitsIn64Bits);
     auto* seconds = streamCommand->add_option("--seconds", stream.seconds, "stream for this long")
+        ->check(aNumber)
         ->check(CLI::PositiveNumber);
     frames->excludes(seconds);
     streamCommand->add_option("--first-frame", stream.firstFrame, "frame counter of the first frame")
@@ -472,47 +506,56 @@ int runCli(int argc, const char* const* argv, const CliContext& context) {
                               "ms one line may go without credit before the stream gives up")
         ->check(CLI::NonNegativeNumber)
         ->capture_default_str();
-    streamCommand->add_flag("--progress,!--no-progress", stream.progress,
-                            "live progress line (default: on a terminal)");
+    // A flag of its own, not std::optional<bool>: CLI11 fills the optional
+    // with false when neither form is given, which hid the line on a terminal.
+    bool progressFlag = false;
+    auto* progress = streamCommand->add_flag("--progress,!--no-progress", progressFlag,
+                                             "live progress line on standard error (default: when it is a terminal)");
 
     try {
         app.parse(argc, argv);
         if (setTimes->parsed() && !times.start && !times.offset && !times.stop) {
             throw CLI::RequiredError("set-times needs --start, --offset or --stop");
         }
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e, context.out, context.err);
     } catch (const CLI::ParseError& e) {
-        app.exit(e, context.out, context.err);
-        return kExitUsage;
+        // --help and --version end with 0, every other parse error is a usage error.
+        return app.exit(e, context.out, context.err) == 0 ? 0 : kExitUsage;
+    }
+    if (progress->count() > 0) {
+        stream.progress = progressFlag;
     }
 
+    std::ostream* jsonOut = json && context.jsonOutput ? context.jsonOutput() : nullptr;
+    const CliContext active{jsonOut != nullptr ? *jsonOut : context.out, context.err, context.interrupted,
+                            context.terminal, {}};
+    int result = 0;
     try {
         const Connection resolved(connection);
         if (ping->parsed()) {
-            return runPing(resolved, context, json);
+            result = runPing(resolved, active, json);
+        } else if (info->parsed()) {
+            result = runInfo(resolved, active, statusWaitMs, json);
+        } else if (setTimes->parsed()) {
+            result = runSetTimes(resolved, active, times, json);
+        } else if (reset->parsed()) {
+            result = runSimple(resolved, active, "QZQTU_ResetChannel", QZQTU_ResetChannel, "reset");
+        } else if (clearFlags->parsed()) {
+            result = runSimple(resolved, active, "QZQTU_ClearStatusFlags", QZQTU_ClearStatusFlags,
+                               "status flags cleared");
+        } else if (statusCommand->parsed()) {
+            result = runStatus(resolved, active, status, json);
+        } else {
+            result = runStream(resolved, active, stream, json);
         }
-        if (info->parsed()) {
-            return runInfo(resolved, context, statusWaitMs, json);
-        }
-        if (setTimes->parsed()) {
-            return runSetTimes(resolved, context, times, json);
-        }
-        if (reset->parsed()) {
-            return runSimple(resolved, context, "QZQTU_ResetChannel", QZQTU_ResetChannel, "reset");
-        }
-        if (clearFlags->parsed()) {
-            return runSimple(resolved, context, "QZQTU_ClearStatusFlags", QZQTU_ClearStatusFlags,
-                             "status flags cleared");
-        }
-        if (statusCommand->parsed()) {
-            return runStatus(resolved, context, status, json);
-        }
-        return runStream(resolved, context, stream, json);
     } catch (const std::invalid_argument& e) {
         context.err << "error: " << e.what() << "\n";
         return kExitUsage;
     }
+    // A failure keeps its own code; a run that ended (or went on) under Ctrl-C reports it.
+    if (result == 0 && context.interrupted != nullptr && context.interrupted->load()) {
+        return kExitInterrupted;
+    }
+    return result;
 }
 
 }  // namespace qtucli

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <ostream>
 
 namespace qtucli {
@@ -14,11 +15,16 @@ struct CliContext {
     const std::atomic<bool>* interrupted = nullptr;
     // Whether `err` is a terminal, so the live progress line is shown by default.
     bool terminal = false;
+    // Called once when --json is given, before any command runs: moves the
+    // library's own standard output lines out of the JSON and returns the
+    // stream the JSON goes to (null: keep `out`).
+    std::function<std::ostream*()> jsonOutput;
 };
 
 // Parses the arguments and runs the command. Returns the exit status: 0,
 // the library result code of the first failure (1..15), kExitUsage for a bad
-// command line, kExitNoInput for an unreadable frame file.
+// command line, kExitNoInput for an unreadable frame file, kExitInterrupted
+// for a run that the interrupt flag ended (or that saw it set).
 int runCli(int argc, const char* const* argv, const CliContext& context);
 
 }  // namespace qtucli

@@ -18,6 +18,10 @@ namespace qtucli {
 inline constexpr int kExitUsage = 64;
 // An input file that cannot be read (EX_NOINPUT).
 inline constexpr int kExitNoInput = 66;
+// Standard output could not be written (EX_IOERR).
+inline constexpr int kExitOutputFailed = 74;
+// Ended by Ctrl-C or SIGTERM (128 + SIGINT, as a shell reports it).
+inline constexpr int kExitInterrupted = 130;
 
 // "error: QZQTU_InitOutputChannel: Timeout (11)"
 void printLibraryError(std::ostream& err, const char* call, QZQTU_Error code);

@@ -10,6 +10,8 @@
 #include <iostream>
 
 #include "cli_app.h"
+#include "format.h"
+#include "json_stdout.h"
 
 namespace {
 
@@ -37,6 +39,20 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &action, nullptr);
     const bool terminal = isatty(STDERR_FILENO) == 1;
 #endif
-    const qtucli::CliContext context{std::cout, std::cerr, &interrupted, terminal};
-    return qtucli::runCli(argc, argv, context);
+    std::ostream* json = nullptr;
+    const qtucli::CliContext context{std::cout, std::cerr, &interrupted, terminal, [&json] {
+                                         json = qtucli::moveLibraryOutputToStandardError();
+                                         return json;
+                                     }};
+    int status = qtucli::runCli(argc, argv, context);
+    // A full disk or a closed device must not pass for a successful run.
+    std::ostream& out = json != nullptr ? *json : std::cout;
+    out.flush();
+    if (!out) {
+        std::cerr << "qtu-cli: cannot write to standard output\n";
+        if (status == 0) {
+            status = qtucli::kExitOutputFailed;
+        }
+    }
+    return status;
 }

@@ -47,6 +47,12 @@ Connection::Connection(const ConnectionOptions& options) : channel_(options.chan
     if (auto error = parseEndpoint(options.data, kDefaultDataBasePort, data_)) {
         throw std::invalid_argument("--data: " + *error);
     }
+    // The unit takes channel n's data on base port + n; past 65535 there is no such port.
+    if (uint32_t{data_.port} + static_cast<uint32_t>(channel_) > 65535) {
+        throw std::invalid_argument("--data/--channel: data base port " + std::to_string(data_.port) +
+                                    " + channel " + std::to_string(channel_) +
+                                    " is past port 65535; give a lower base port or channel");
+    }
     if (!isIpv4(options.localIp)) {
         throw std::invalid_argument("--local-ip: '" + options.localIp + "' is not a dotted IPv4 address");
     }

@@ -51,7 +51,8 @@ struct ConnectionOptions {
 // points into, so it must outlive every use of that record (and not be copied).
 class Connection {
 public:
-    // Throws std::invalid_argument with a user-facing text on a bad address.
+    // Throws std::invalid_argument with a user-facing text on a bad address,
+    // or a channel whose data port (base + channel) would be past 65535.
     explicit Connection(const ConnectionOptions& options);
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -60,7 +61,7 @@ public:
     int32_t channel() const { return channel_; }
     const Endpoint& control() const { return control_; }
     const Endpoint& data() const { return data_; }
-    // Port the unit takes this channel's data on (base + channel, 16 bits).
+    // Port the unit takes this channel's data on (base + channel, at most 65535).
     uint16_t dataPort() const { return static_cast<uint16_t>(data_.port + channel_); }
 
 private:

@@ -1,6 +1,7 @@
 #include "stream.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <thread>
 
 namespace qtucli {
@@ -19,13 +20,31 @@ SyntheticFrames::SyntheticFrames(const Geometry& geometry) : frame_(geometry.fra
 }
 
 FileFrames::FileFrames(const std::string& path, const Geometry& geometry)
-    : file_(path, std::ios::binary), frame_(geometry.frameBytes()) {
+    : frame_(geometry.frameBytes()) {
+    // Frames are read in turn and the file starts over at its end, so it
+    // must be a regular file; opening a pipe would also wait for a writer.
+    std::error_code error;
+    const auto status = std::filesystem::status(path, error);
+    if (!error && std::filesystem::is_directory(status)) {
+        openError_ = "'" + path + "' is a directory, not a file of frames";
+        return;
+    }
+    if (!error && !std::filesystem::is_regular_file(status)) {
+        openError_ = "'" + path + "' is not a regular file";
+        return;
+    }
+    file_.open(path, std::ios::binary);
     if (!file_) {
         openError_ = "cannot open '" + path + "'";
         return;
     }
     file_.seekg(0, std::ios::end);
-    const auto size = static_cast<uint64_t>(file_.tellg());
+    const std::streamoff end = file_.tellg();
+    if (end < 0) {
+        openError_ = "'" + path + "' has no size to read frames from (not a regular file)";
+        return;
+    }
+    const auto size = static_cast<uint64_t>(end);
     file_.seekg(0);
     framesInFile_ = size / frame_.size();
     if (framesInFile_ == 0) {

@@ -228,7 +228,7 @@ TEST_F(CliAgainstUnit, InterruptEndsTheStreamBetweenFrames) {
                           "--fps", "200"},
                          &interrupted);
     user.join();
-    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.status, kExitInterrupted) << r.err;
     const uint64_t frames = nlohmann::json::parse(r.out)["frames"];
     EXPECT_GE(frames, 3u);
     ASSERT_TRUE(sim_->waitFor(0, [&](const qtusim::ChannelReport& c) { return c.framesComplete >= frames; }, 5s));

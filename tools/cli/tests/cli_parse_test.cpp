@@ -83,11 +83,19 @@ TEST(Connection, DefaultsStayOnLoopback) {
     }
 }
 
-TEST(Connection, DataPortWrapsIn16Bits) {
+TEST(Connection, DataPortPast65535IsRefused) {
+    // It used to wrap to a low port (65535 + 2 became 1) and the stream went to port 0 or 1.
     ConnectionOptions options;
     options.data = "127.0.0.1:65535";
     options.channel = 2;
-    EXPECT_EQ(Connection(options).dataPort(), 1);
+    try {
+        Connection connection(options);
+        FAIL() << "data port " << connection.dataPort() << " was taken";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_THAT(e.what(), HasSubstr("data base port 65535 + channel 2 is past port 65535"));
+    }
+    options.data = "127.0.0.1:65533";
+    EXPECT_EQ(Connection(options).dataPort(), 65535);
 }
 
 TEST(Connection, NamesTheOptionOfABadAddress) {

@@ -23,7 +23,7 @@ inline CliRun runWith(std::vector<std::string> args, const std::atomic<bool>* in
     }
     std::ostringstream out;
     std::ostringstream err;
-    const CliContext context{out, err, interrupted, false};
+    const CliContext context{out, err, interrupted, false, {}};
     CliRun result;
     result.status = runCli(static_cast<int>(argv.size()), argv.data(), context);
     result.out = out.str();

@@ -31,6 +31,8 @@ class Reporter {
   // Kinds outside 0..2 are shown as errors; traces are not shown unless asked.
   void Emit(int32_t kind, int32_t level, bool framework, const std::string& text);
   void Trace(const std::string& text);
+  // A plain line (no kind prefix, not kept as a report), e.g. the summary.
+  void Print(const std::string& text);
   void SetShowTraces(bool show) { showTraces_ = show; }
   bool ShowsTraces() const { return showTraces_; }
 
@@ -39,6 +41,10 @@ class Reporter {
   size_t ErrorCount() const;
   // Called with each report after it was printed (outside the lock).
   void SetObserver(std::function<void(const Report&)> observer);
+  // A live status line at the bottom of a terminal: shown with a carriage
+  // return and no newline; a report clears it, prints its own line and shows
+  // it again. An empty text removes it.
+  void ShowStatus(const std::string& text);
 
  private:
   std::ostream& out_;
@@ -47,6 +53,7 @@ class Reporter {
   size_t errors_ = 0;
   std::atomic<bool> showTraces_{false};
   std::function<void(const Report&)> observer_;
+  std::string status_;  // the status line on show, "" for none
 };
 
 }  // namespace vtro_engine

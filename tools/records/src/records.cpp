@@ -2,11 +2,12 @@
 
 #include <arpa/inet.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iterator>
 #include <memory>
+#include <vector>
 
 #include "qtu/containers/container.h"
 #include "qtu/containers/ethernet_container.h"
@@ -103,21 +104,15 @@ void DescribeEthernet(const EthernetContainer& e, json& j) {
 }
 
 void WriteAll(std::ostream& out, const void* data, size_t size) {
+  errno = 0;  // so that the reason of a failed write is its own
   out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
-  if (!out) throw std::runtime_error("cannot write the output");
+  if (!out) throw OutputError(std::string("cannot write the output") + (errno != 0 ? ": " : "") +
+                              (errno != 0 ? std::strerror(errno) : ""));
 }
 
 }  // namespace
 
-std::vector<uint8_t> ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot open " + path.string());
-  std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) throw std::runtime_error("cannot read " + path.string());
-  return data;
-}
-
-void ForEachRecord(const std::vector<uint8_t>& data,
+void ForEachRecord(std::span<const uint8_t> data,
                    const std::function<void(uint64_t, const uint8_t*, size_t)>& visit) {
   uint64_t offset = 0;
   while (offset < data.size()) {
@@ -173,7 +168,7 @@ json DescribeRecord(uint64_t offset, const uint8_t* record, size_t length) {
   return j;
 }
 
-size_t ListRecords(const std::vector<uint8_t>& data, std::ostream& out) {
+size_t ListRecords(std::span<const uint8_t> data, std::ostream& out) {
   size_t count = 0;
   ForEachRecord(data, [&](uint64_t offset, const uint8_t* record, size_t length) {
     out << DescribeRecord(offset, record, length).dump() << '\n';
@@ -213,7 +208,7 @@ uint32_t Swap32(uint32_t v) { return __builtin_bswap32(v); }
 
 }  // namespace
 
-PcapSummary WritePcap(const std::vector<uint8_t>& data, std::ostream& out, bool skipVlan) {
+PcapSummary WritePcap(std::span<const uint8_t> data, std::ostream& out, bool skipVlan) {
   const PcapFileHeader fileHeader{kMagicMicro, 2, 4, 0, 0, kSnapLength, kLinkTypeEthernet};
   WriteAll(out, &fileHeader, sizeof fileHeader);
   PcapSummary summary;
@@ -239,7 +234,7 @@ PcapSummary WritePcap(const std::vector<uint8_t>& data, std::ostream& out, bool 
   return summary;
 }
 
-size_t ReadPcap(const std::vector<uint8_t>& pcap, std::ostream& out) {
+size_t ReadPcap(std::span<const uint8_t> pcap, std::ostream& out) {
   if (pcap.size() < sizeof(PcapFileHeader)) {
     throw InputError("pcap file of " + std::to_string(pcap.size()) + " bytes is shorter than its 24-byte header");
   }

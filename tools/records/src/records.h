@@ -3,12 +3,11 @@
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
 #include <functional>
 #include <ostream>
+#include <span>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -20,12 +19,16 @@ class InputError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-std::vector<uint8_t> ReadFile(const std::filesystem::path& path);
+// The output stream refused the data (a full disk, a closed device).
+class OutputError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 // Calls `visit(offset, record, length)` for each record of `data`, where
 // `length` is the stored record length. Throws InputError naming the offset
 // when a record does not fit or its lengths disagree.
-void ForEachRecord(const std::vector<uint8_t>& data,
+void ForEachRecord(std::span<const uint8_t> data,
                    const std::function<void(uint64_t offset, const uint8_t* record, size_t length)>& visit);
 
 // One listing object: offset, type, timestamp, lengths, and what the record
@@ -34,7 +37,7 @@ void ForEachRecord(const std::vector<uint8_t>& data,
 nlohmann::json DescribeRecord(uint64_t offset, const uint8_t* record, size_t length);
 
 // Prints one JSON object per line and record; returns the number of records.
-size_t ListRecords(const std::vector<uint8_t>& data, std::ostream& out);
+size_t ListRecords(std::span<const uint8_t> data, std::ostream& out);
 
 struct PcapSummary {
   size_t frames = 0;   // Ethernet records written
@@ -43,10 +46,10 @@ struct PcapSummary {
 };
 
 // Writes a pcap capture (link type Ethernet) of the Ethernet records in `data`.
-PcapSummary WritePcap(const std::vector<uint8_t>& data, std::ostream& out, bool skipVlan);
+PcapSummary WritePcap(std::span<const uint8_t> data, std::ostream& out, bool skipVlan);
 
 // Turns an Ethernet pcap capture into Ethernet container records; returns the
 // number of records written. Throws InputError naming the packet's offset.
-size_t ReadPcap(const std::vector<uint8_t>& pcap, std::ostream& out);
+size_t ReadPcap(std::span<const uint8_t> pcap, std::ostream& out);
 
 }  // namespace qtu::records
