@@ -1,7 +1,14 @@
 // Events, locks, reports to the engine, the local fatal display, engine
 // property queries and the name check.
+#if defined(VTRO_NAME_PATTERN_STD_REGEX)
+// Builds without PCRE2 (Debian has no MinGW build of it) check names with
+// the standard library's ECMAScript expressions, whose "$" also matches
+// only at the very end of the text.
+#include <regex>
+#else
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
+#endif
 
 #include <cstdarg>
 #include <cstdio>
@@ -243,6 +250,16 @@ VTROEnumStruct GetEngineEnumProperty(const char* fullName, bool* found) {
 
 namespace {
 
+#if defined(VTRO_NAME_PATTERN_STD_REGEX)
+class NamePattern {
+ public:
+  explicit NamePattern(const char* pattern) : m_pattern(pattern, std::regex::ECMAScript | std::regex::optimize) {}
+  bool Matches(const char* text) const { return text != nullptr && std::regex_search(text, m_pattern); }
+
+ private:
+  std::regex m_pattern;
+};
+#else
 // A compiled expression shared by all threads; each match uses its own match data.
 class NamePattern {
  public:
@@ -265,6 +282,7 @@ class NamePattern {
  private:
   pcre2_code* m_code = nullptr;
 };
+#endif
 
 }  // namespace
 

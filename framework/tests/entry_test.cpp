@@ -2,6 +2,10 @@
 // VTROPckInit is the one under test.
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -57,7 +61,13 @@ TEST(PackageEntry, InitialisesOnceWithTheRightCodeAndKeepsTheFirstEngine) {
 }
 
 TEST(PackageEntry, ModuleMarkerIsStoredInReadOnlyDataOfTheFile) {
+#if defined(_WIN32)
+  char self[MAX_PATH] = {};
+  ::GetModuleFileNameA(nullptr, self, MAX_PATH);
+  std::ifstream file(self, std::ios::binary);
+#else
   std::ifstream file("/proc/self/exe", std::ios::binary);
+#endif
   ASSERT_TRUE(file.good());
   const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   EXPECT_NE(bytes.find("$!VTRO_MODULE!VTROComponent!EntryMarkerComponent!$!4.5.6!$"), std::string::npos);

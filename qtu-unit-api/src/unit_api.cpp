@@ -1,7 +1,10 @@
 #include "unit_api.h"
 
+#include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -35,15 +38,27 @@ std::atomic<bool> instanceGone{false};
 }  // namespace
 
 UnitApi& UnitApi::instance() {
-    struct Holder {
-        UnitApi api;
-        ~Holder() { instanceGone.store(true); }
-    };
     if (instanceGone.load()) throw std::runtime_error("the unit API is shut down");
     // A throwing constructor leaves the static uninitialised; the next call
-    // tries again.
-    static Holder holder;
-    return holder.api;
+    // tries again. The instance is destroyed by an exit handler registered
+    // right after it was made, so in the order a static object would be,
+    // except when the process is ending with the library still loaded
+    // (Windows): the system has then ended every other thread already,
+    // perhaps inside one of the instance's locks, so the ordered shutdown
+    // could only hang; the system releases the sockets.
+    static UnitApi* const api = [] {
+        auto created = std::make_unique<UnitApi>();
+        static UnitApi* owned = nullptr;
+        owned = created.get();
+        if (std::atexit([] {
+                instanceGone.store(true);
+                if (!platform::processIsEnding()) delete owned;
+            }) != 0) {
+            throw std::runtime_error("no room for the unit API's exit handler");
+        }
+        return created.release();
+    }();
+    return *api;
 }
 
 UnitApi::UnitApi(Reachability::Hooks hooks) : reachability_(std::move(hooks)) {
@@ -238,14 +253,26 @@ std::size_t UnitApi::channelCount() {
 void UnitApi::receiverLoop() {
     platform::SocketHandle sockets[kMaxReadSockets];
     bool readable[kMaxReadSockets];
+    // Every endpoint's socket, in list order; grows with the list, so a round
+    // allocates only when there are more endpoints than ever before.
+    std::vector<platform::SocketHandle> all;
+    // A round waits on at most kMaxReadSockets sockets. With more endpoints
+    // than that, each round takes the next kMaxReadSockets of the list
+    // (wrapping around), so every endpoint is waited on at least once in
+    // every ceil(endpoints / kMaxReadSockets) rounds.
+    std::size_t rotation = 0;
     while (!stop_.load()) {
         std::size_t count = 0;
         {
             std::lock_guard lock(m1_);
+            all.clear();
             for (const auto& endpoint : endpoints_) {
-                if (count == kMaxReadSockets) break;
-                if (endpoint->socket() != platform::kInvalidSocket) sockets[count++] = endpoint->socket();
+                if (endpoint->socket() != platform::kInvalidSocket) all.push_back(endpoint->socket());
             }
+            count = std::min(all.size(), kMaxReadSockets);
+            const std::size_t start = all.size() > kMaxReadSockets ? rotation % all.size() : 0;
+            for (std::size_t i = 0; i < count; ++i) sockets[i] = all[(start + i) % all.size()];
+            rotation = start + count;
             if (count > 0) {
                 std::lock_guard waitLock(waitMutex_);
                 waiting_ = true;

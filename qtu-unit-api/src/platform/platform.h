@@ -88,6 +88,12 @@ void closeSocket(SocketHandle& socket);
 // sockets, 0 on time-out, -1 on error (readable[] then all false).
 int waitReadable(const SocketHandle* sockets, std::size_t count, bool* readable, int timeoutMs);
 
+// True once the process is ending with this library still loaded (Windows:
+// its DLL is detached with the process exit under way, when the system has
+// already ended every other thread). Always false on POSIX, where exit
+// handlers run while the other threads still do.
+bool processIsEnding();
+
 // Sleeps the calling thread.
 void sleepMs(int milliseconds);
 

@@ -1,6 +1,11 @@
 #include "options.h"
 
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
+#endif
 
 #include <charconv>
 #include <stdexcept>

@@ -1,5 +1,6 @@
-// Windows implementation of the platform layer. Not built on this host; it
-// may lag behind the POSIX one.
+// Windows implementation of the platform layer: the system's manual-reset
+// events and critical sections, threads started with _beginthreadex, Sleep
+// and MessageBoxA. Built by the windows preset and tested under Wine.
 #include "platform/vtro_platform.h"
 
 #include <windows.h>
@@ -143,11 +144,26 @@ void MessageBox(const char* text, const char* title, int icon) {
     return;
   }
   const UINT type = icon == 2 ? MB_ICONERROR : icon == 1 ? MB_ICONWARNING : icon == 0 ? MB_ICONINFORMATION : 0;
-  ::MessageBoxA(nullptr, text, title, MB_OK | type);
+  // Without a desktop (a service, a headless machine) the box can't be
+  // shown and MessageBoxA fails at once; the text then goes to standard
+  // error in the form the other systems use, so it is never lost.
+  if (::MessageBoxA(nullptr, text, title, MB_OK | type) <= 0) {
+    static const char* const kIcons[] = {"information", "warning", "error"};
+    const char* iconName = icon >= 0 && icon <= 2 ? kIcons[icon] : "message";
+    std::fprintf(stderr, "[%s] (%s) %s\n", title != nullptr ? title : "", iconName, text != nullptr ? text : "");
+    std::fflush(stderr);
+  }
 }
 void SetMessageBoxSink(MessageBoxSink sink) { g_messageBoxSink.store(sink); }
 
-bool EnvironmentVariableIsSet(const char* name) { return std::getenv(name) != nullptr; }
+// The process environment itself, not the C runtime's copy: a variable set
+// to an empty value counts as set, and the runtime's copy can't hold one.
+bool EnvironmentVariableIsSet(const char* name) {
+  char value[1];
+  ::SetLastError(ERROR_SUCCESS);
+  const DWORD length = ::GetEnvironmentVariableA(name, value, sizeof value);
+  return length > 0 || ::GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+}
 
 int LastError() { return t_lastError; }
 std::string ErrorText(int error) {

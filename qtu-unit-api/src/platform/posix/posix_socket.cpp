@@ -188,6 +188,8 @@ int waitReadable(const SocketHandle* sockets, std::size_t count, bool* readable,
     return ready;
 }
 
+bool processIsEnding() { return false; }
+
 void sleepMs(int milliseconds) {
     timespec ts{milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
     while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {

@@ -1,18 +1,37 @@
-// Windows Sockets and the IP Helper ICMP functions behind platform.h.
-// Not built on the Linux machines the project is developed on; kept in step
-// with posix/ by hand. Link with ws2_32 and iphlpapi.
+// Windows Sockets and the IP Helper ICMP functions behind platform.h, and the
+// DLL entry point that notes a process exit. Built by the windows preset
+// (MinGW-w64) and tested under Wine. Link with ws2_32 and iphlpapi.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <iphlpapi.h>
 #include <icmpapi.h>
 #include <windows.h>
 
+#include <atomic>
 #include <climits>
 #include <cstdio>
 
 #include "platform/platform.h"
 
+namespace {
+
+// Set by the DLL entry point when the process exit detaches the library.
+std::atomic<bool> processEnding{false};
+
+}  // namespace
+
+// The C runtime calls this before it runs the library's exit handlers when
+// the DLL is detached; `reserved` is non-null when the process is ending
+// rather than the library being freed. In programs that link the library
+// statically it is never called.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+    if (reason == DLL_PROCESS_DETACH && reserved != nullptr) processEnding.store(true);
+    return TRUE;
+}
+
 namespace qtu::platform {
+
+bool processIsEnding() { return processEnding.load(); }
 
 namespace {
 

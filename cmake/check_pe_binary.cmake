@@ -1,0 +1,80 @@
+cmake_minimum_required(VERSION 3.25)
+# Checks the export and import tables of a Windows DLL with objdump -p:
+#   cmake -DOBJDUMP=x86_64-w64-mingw32-objdump -DFILE=QZQTUApi.dll
+#         -DEXPECTED_FILE=exports.map -DEXPECTED_REGEX=QZQTU_[A-Za-z]+ -DEXPECTED_COUNT=17
+#         [-DIMPORT=QZQTUApi.dll [-DIMPORT_WHEN=marker-text]] -P check_pe_binary.cmake
+# or -DEXPECTED_NAMES="a;b" instead of the file and regex. The export table
+# must hold exactly the expected names (no decoration, nothing else, every
+# entry a name, no forwarders); with IMPORT, the file must import that DLL.
+# IMPORT_WHEN makes the import check apply only when the file holds that
+# text (a module marker), and says so when it does not.
+execute_process(COMMAND ${OBJDUMP} -p ${FILE} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${OBJDUMP} -p ${FILE} failed")
+endif()
+
+if(DEFINED EXPECTED_FILE)
+  file(READ ${EXPECTED_FILE} text)
+  string(REGEX MATCHALL "${EXPECTED_REGEX}" expected "${text}")
+else()
+  set(expected ${EXPECTED_NAMES})
+endif()
+list(REMOVE_DUPLICATES expected)
+list(LENGTH expected expected_count)
+if(DEFINED EXPECTED_COUNT AND NOT expected_count EQUAL EXPECTED_COUNT)
+  message(FATAL_ERROR "the list names ${expected_count} functions, not ${EXPECTED_COUNT}")
+endif()
+
+# "[Ordinal/Name Pointer] Table" lists one "[ n] name" line per named export.
+string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table\n(([ \t]+\\[[ 0-9]+\\] [^\n]*\n)*)" table "${dump}")
+set(names_block "${CMAKE_MATCH_1}")
+# (Brackets would confuse CMake lists: turn the block into names first.)
+string(REGEX REPLACE "[ \t]+\\[[ 0-9]+\\] ([^\n]*)\n" "\\1;" exported "${names_block}")
+list(REMOVE_ITEM exported "")
+# Every address-table entry must have a name: no export by ordinal only.
+string(REGEX MATCH "Export Address Table[ \t]+([0-9a-fA-F]+)\n" found "${dump}")
+if(found)
+  math(EXPR address_count "0x${CMAKE_MATCH_1}")
+else()
+  set(address_count 0)
+endif()
+list(LENGTH exported exported_count)
+if(dump MATCHES "Forwarder RVA")
+  message(FATAL_ERROR "${FILE} forwards exports to another DLL")
+endif()
+
+message("Export table of ${FILE}:")
+foreach(name IN LISTS exported)
+  message("  ${name}")
+endforeach()
+list(SORT exported)
+list(SORT expected)
+if(NOT exported STREQUAL expected)
+  message(FATAL_ERROR "exported: ${exported}\nexpected: ${expected}")
+endif()
+if(NOT address_count EQUAL exported_count)
+  message(FATAL_ERROR "${address_count} exports but ${exported_count} names")
+endif()
+
+string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")
+string(REPLACE "DLL Name: " "" imports "${imports}")
+message("Imported DLLs: ${imports}")
+if(DEFINED IMPORT)
+  set(required TRUE)
+  if(DEFINED IMPORT_WHEN)
+    file(STRINGS ${FILE} marker LIMIT_COUNT 1 REGEX "${IMPORT_WHEN}")
+    if(NOT marker)
+      set(required FALSE)
+      message("no \"${IMPORT_WHEN}\" in ${FILE}: nothing in it calls ${IMPORT} yet, import not required")
+    endif()
+  endif()
+  if(required)
+    string(TOLOWER "${imports}" imports_lower)
+    string(TOLOWER "${IMPORT}" import_lower)
+    if(NOT import_lower IN_LIST imports_lower)
+      message(FATAL_ERROR "${FILE} does not import ${IMPORT}")
+    endif()
+    message("${FILE} imports ${IMPORT}")
+  endif()
+endif()
+message("exactly the ${exported_count} expected names are exported")
