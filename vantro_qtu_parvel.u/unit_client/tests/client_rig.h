@@ -1,0 +1,54 @@
+// The unit client under the real engine (in this process) against the
+// emulated unit on loopback: one engine for the process (a package keeps the
+// engine it was first initialised with), one emulated unit per test.
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine.h"
+#include "qtu_sim/unit_sim.h"
+
+namespace unit_client_test {
+
+vtro_engine::Engine& TheEngine();
+
+class ClientRig {
+ public:
+  explicit ClientRig(qtusim::Config config = {});
+  ~ClientRig();
+
+  qtusim::UnitSim& Unit() { return *unit_; }
+
+  // Creates an instance named `name` whose properties point at the emulated
+  // unit (control and data on 127.0.0.1, local port chosen by the system),
+  // then sets `properties` in order. Fails the test when a set is refused.
+  void Create(const std::string& name, const std::vector<std::pair<std::string, std::string>>& properties = {});
+  // Starts `name` and waits (bounded) until its Birth is over: true when it
+  // went on to Core, false when the start or Birth failed.
+  bool Start(const std::string& name);
+  void Stop(const std::string& name) { TheEngine().Stop(name); }
+  bool Act(const std::string& name, const std::string& action);
+
+  // Texts of the reports of `name` since the rig was made, without the
+  // "component <name>: " prefix, and with their kind (0, 1, 2).
+  std::vector<std::pair<int, std::string>> Reports(const std::string& name) const;
+  bool HasReport(const std::string& name, int kind, const std::string& text) const;
+  // Number of reports of `name` containing `text`.
+  int CountReports(const std::string& name, const std::string& text) const;
+  // Waits (bounded) until `name` has reported a text containing `text`.
+  bool WaitForReport(const std::string& name, const std::string& text, std::chrono::milliseconds limit) const;
+
+  // Command codes of the control requests the unit received for `channel`.
+  std::vector<std::uint16_t> Commands(int channel = 0) const;
+
+ private:
+  std::unique_ptr<qtusim::UnitSim> unit_;
+  std::size_t firstReport_;
+  std::vector<std::string> created_;
+};
+
+}  // namespace unit_client_test
