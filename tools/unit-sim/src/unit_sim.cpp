@@ -155,6 +155,7 @@ struct Channel final : StreamChecker::Observer {
   std::atomic<uint8_t> flags{0};
   std::atomic<uint64_t> requests{0}, statusSent{0}, resets{0}, overruns{0};
   std::atomic<uint32_t> resetGeneration{0};
+  std::atomic<uint32_t> streamGeneration{0};  // InitOutputChannel requests so far
 
   // Buffer model, under `bufferMu`.
   mutable std::mutex bufferMu;
@@ -430,6 +431,7 @@ void UnitSim::Impl::handleRequest(const uint8_t* req, size_t length, const Peer&
         const uint16_t lineSize = get16(req + kLineSizeOffset);
         const uint16_t lineCount = get16(req + kLineCountOffset);
         ch->geometry.store(static_cast<uint32_t>(lineSize) << 16 | lineCount, std::memory_order_relaxed);
+        ch->streamGeneration.fetch_add(1, std::memory_order_release);
         break;
       }
       case 0x31: {
@@ -519,6 +521,7 @@ void UnitSim::Impl::dataLoop(Channel& ch) {
     msgs[i].msg_hdr.msg_iovlen = 1;
   }
   uint32_t generation = ch.resetGeneration.load(std::memory_order_acquire);
+  uint32_t stream = ch.streamGeneration.load(std::memory_order_acquire);
   size_t reservedFor = 0;
   while (!stopping.load(std::memory_order_relaxed)) {
     const int n = ::recvmmsg(ch.data.fd, msgs, kBatch, MSG_WAITFORONE, nullptr);
@@ -527,6 +530,12 @@ void UnitSim::Impl::dataLoop(Channel& ch) {
     if (now != generation) {
       generation = now;
       ch.checker.discardOpen();
+    }
+    // Packets of a new stream come after the reply to its InitOutputChannel,
+    // so a batch that holds them sees the new generation.
+    if (const uint32_t s = ch.streamGeneration.load(std::memory_order_acquire); s != stream) {
+      stream = s;
+      ch.checker.restartCounter();
     }
     const uint32_t g = ch.geometry.load(std::memory_order_relaxed);
     const size_t frameBytes = static_cast<size_t>(g >> 16) * (g & 0xFFFF);
@@ -607,11 +616,12 @@ ChannelReport UnitSim::Impl::report(const Channel& ch) const {
   ChannelReport r;
   const auto& c = ch.counters;
   constexpr auto o = std::memory_order_relaxed;
+  // First: everything the counted packets did is visible after it.
+  r.packets = c.packets.load(std::memory_order_acquire);
   r.framesComplete = c.framesComplete.load(o);
   r.framesIncomplete = c.framesIncomplete.load(o);
   r.blocks = c.blocks.load(o);
   r.blocksIncomplete = c.blocksIncomplete.load(o);
-  r.packets = c.packets.load(o);
   r.counterGaps = c.counterGaps.load(o);
   r.packetsMissing = c.packetsMissing.load(o);
   r.headerErrors = c.headerErrors.load(o);
