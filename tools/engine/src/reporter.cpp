@@ -22,7 +22,13 @@ void Reporter::Emit(int32_t kind, int32_t level, bool framework, const std::stri
   std::function<void(const Report&)> observer;
   {
     std::lock_guard<std::mutex> guard(lock_);
+    if (!status_.empty()) {
+      out_ << "\r\x1b[K";
+    }
     out_ << ReportPrefix(k) << text << '\n';
+    if (!status_.empty()) {
+      out_ << status_ << "\x1b[K";
+    }
     out_.flush();
     reports_.push_back(report);
     if (k == ReportKind::Error) {
@@ -33,6 +39,19 @@ void Reporter::Emit(int32_t kind, int32_t level, bool framework, const std::stri
   if (observer) {
     observer(report);
   }
+}
+
+void Reporter::ShowStatus(const std::string& text) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (text.empty()) {
+    if (!status_.empty()) {
+      out_ << "\r\x1b[K";
+    }
+  } else {
+    out_ << '\r' << text << "\x1b[K";
+  }
+  out_.flush();
+  status_ = text;
 }
 
 void Reporter::Trace(const std::string& text) {

@@ -39,6 +39,10 @@ class Reporter {
   size_t ErrorCount() const;
   // Called with each report after it was printed (outside the lock).
   void SetObserver(std::function<void(const Report&)> observer);
+  // A live status line at the bottom of a terminal: shown with a carriage
+  // return and no newline; a report clears it, prints its own line and shows
+  // it again. An empty text removes it.
+  void ShowStatus(const std::string& text);
 
  private:
   std::ostream& out_;
@@ -47,6 +51,7 @@ class Reporter {
   size_t errors_ = 0;
   std::atomic<bool> showTraces_{false};
   std::function<void(const Report&)> observer_;
+  std::string status_;  // the status line on show, "" for none
 };
 
 }  // namespace vtro_engine
