@@ -28,7 +28,8 @@ std::string Index(const std::string& path, size_t i) { return path + "[" + std::
 // Warns about members other than `known`.
 void CheckKeys(const json& object, const std::string& path, std::initializer_list<const char*> known,
                std::vector<std::string>& warnings) {
-  for (const auto& [key, value] : object.items()) {
+  for (const auto& item : object.items()) {
+    const std::string key = item.key();
     if (std::none_of(known.begin(), known.end(), [&key](const char* k) { return key == k; })) {
       warnings.push_back(Member(path, key) + ": unknown member, ignored");
     }
@@ -73,7 +74,9 @@ constexpr KnownSetting kKnownSettings[] = {
 void ParseSettings(const json& settings, Diagram& d) {
   const std::string path = "settings";
   RequireObject(settings, path);
-  for (const auto& [name, value] : settings.items()) {
+  for (const auto& item : settings.items()) {
+    const std::string name = item.key();
+    const json& value = item.value();
     const std::string at = Member(path, name);
     if (name.rfind("Engine.", 0) != 0 || name.size() == 7) {
       Fail(at, "an engine setting is named Engine.<name>");
@@ -245,6 +248,13 @@ std::optional<Diagram> ParseDiagram(const std::string& text, std::string& error)
     std::string what = e.what();
     const size_t colon = what.find(": ");
     error = Place(text, e.byte) + ": bad JSON: " + (colon == std::string::npos ? what : what.substr(colon + 2));
+    return std::nullopt;
+  } catch (const json::exception& e) {
+    // A number too large for any type (1e999) fails outside the syntax
+    // check and carries no position.
+    const std::string what = e.what();
+    const size_t bracket = what.find("] ");
+    error = "bad JSON: " + (bracket == std::string::npos ? what : what.substr(bracket + 2));
     return std::nullopt;
   }
   Diagram d;

@@ -11,11 +11,14 @@ EngineSettings::EngineSettings() {
   values_["Engine.shutdownTimeout"] = int64_t{10'000'000};
   values_["Engine.sequentialStart"] = false;
   values_["Engine.version"] = std::string(kEngineVersion);
+  values_["Engine.ioCheckLevel"] = int64_t{0};
+  values_["Engine.drainTimeout"] = int64_t{2'000'000};
 }
 
 void EngineSettings::Set(const std::string& name, SettingValue value) {
   std::lock_guard<std::mutex> guard(lock_);
   values_[name] = std::move(value);
+  version_.fetch_add(1, std::memory_order_release);
 }
 
 std::string EngineSettings::SetFromText(const std::string& name, const std::string& text) {
@@ -47,6 +50,7 @@ std::string EngineSettings::SetFromText(const std::string& name, const std::stri
 void EngineSettings::Remove(const std::string& name) {
   std::lock_guard<std::mutex> guard(lock_);
   values_.erase(name);
+  version_.fetch_add(1, std::memory_order_release);
 }
 
 std::optional<SettingValue> EngineSettings::Get(const std::string& name) const {

@@ -4,6 +4,7 @@
 // "<module>.<element>", and a second object of the same full name is refused.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -19,7 +20,10 @@ using SettingValue = std::variant<int64_t, bool, std::string>;
 class EngineSettings {
  public:
   // Starts with the engine's defaults: "Engine.shutdownTimeout" 10000000 µs,
-  // "Engine.sequentialStart" false, "Engine.version" the engine's version.
+  // "Engine.sequentialStart" false, "Engine.version" the engine's version,
+  // "Engine.ioCheckLevel" 0 (element accessors check nothing) and
+  // "Engine.drainTimeout" 2000000 µs (how long a run lets its connections
+  // drain once the sources are done).
   EngineSettings();
 
   void Set(const std::string& name, SettingValue value);
@@ -34,8 +38,11 @@ class EngineSettings {
   std::optional<bool> Boolean(const std::string& name) const;
   std::optional<std::string> String(const std::string& name) const;
   std::vector<std::pair<std::string, SettingValue>> All() const;
+  // Counts the changes, so readers can keep a value until the next one.
+  std::uint64_t Version() const { return version_.load(std::memory_order_acquire); }
 
  private:
+  std::atomic<std::uint64_t> version_{0};
   mutable std::mutex lock_;
   std::map<std::string, SettingValue> values_;
 };

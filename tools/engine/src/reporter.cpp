@@ -54,6 +54,18 @@ void Reporter::ShowStatus(const std::string& text) {
   status_ = text;
 }
 
+void Reporter::Print(const std::string& text) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (!status_.empty()) {
+    out_ << "\r\x1b[K";
+  }
+  out_ << text << '\n';
+  if (!status_.empty()) {
+    out_ << status_ << "\x1b[K";
+  }
+  out_.flush();
+}
+
 void Reporter::Trace(const std::string& text) {
   std::lock_guard<std::mutex> guard(lock_);
   if (showTraces_) {

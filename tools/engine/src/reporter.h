@@ -31,6 +31,8 @@ class Reporter {
   // Kinds outside 0..2 are shown as errors; traces are not shown unless asked.
   void Emit(int32_t kind, int32_t level, bool framework, const std::string& text);
   void Trace(const std::string& text);
+  // A plain line (no kind prefix, not kept as a report), e.g. the summary.
+  void Print(const std::string& text);
   void SetShowTraces(bool show) { showTraces_ = show; }
   bool ShowsTraces() const { return showTraces_; }
 

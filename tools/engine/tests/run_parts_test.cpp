@@ -58,6 +58,8 @@ TEST(DiagramParse, BadJsonNamesLineAndColumn) {
       {"{\"packages\": [] \"components\": []}", "line 1, column 28: bad JSON: "},  // the end of the token
       {"", "line 1, column 1: bad JSON: "},
       {"{\"a\": tru}", "line 1, column 10: bad JSON: "},
+      // Found by fuzzing: a number past every type used to escape as an exception.
+      {"{\"packages\": [1e999]}", "bad JSON: number overflow parsing '1e999'"},
   };
   for (const auto& c : cases) {
     std::string error;
