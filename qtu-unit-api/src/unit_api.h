@@ -87,13 +87,18 @@ private:
     void detach(std::shared_ptr<ChannelState> state);
     // Receiver thread (receiver.cpp).
     void receiverLoop();
-    // Reads one datagram from each reported endpoint, in list order, and
-    // dispatches it; re-arms each. Takes M1. True when a reply was handed
-    // to the caller that is reading (which then must look at its entry).
-    bool handleReports(std::uint64_t* tokens, int count, bool byReader);
+    // What one datagram turned out to be.
+    enum class Outcome { Nothing, Other, Reply, ReaderReply };
+    struct Handled {
+        int datagrams = 0;
+        int replies = 0;           // datagrams that answered a request
+        bool readerReply = false;  // one answered the reading caller's request
+    };
+    // Reads from each reported endpoint, in list order, and dispatches what
+    // came. Takes M1.
+    Handled handleReports(std::uint64_t* tokens, int count, bool byReader);
     // Under M1: one datagram of the endpoint, accepted, routed, dispatched.
-    // True when it answered the reading caller's request.
-    bool handleReadable(ControlEndpoint& endpoint, bool byReader);
+    Outcome handleReadable(ControlEndpoint& endpoint, bool byReader);
 
     // M0: channel table, handle counter and the keys of registrations under way.
     std::mutex m0_;
