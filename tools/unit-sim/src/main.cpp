@@ -88,8 +88,11 @@ int main(int argc, char** argv) {
   app.add_flag("--no-status", config.faults.stopStatus, "fault: send no status messages");
   app.add_option("--seed", config.seed, "seed of the reply-drop choice")->capture_default_str();
   app.add_flag("--quiet", quiet, "no live status line");
+  bool noCoalesce = false;
+  app.add_flag("--no-coalesce", noCoalesce, "receive one datagram per buffer (no UDP_GRO)");
   CLI11_PARSE(app, argc, argv);
 
+  config.coalesceReceives = !noCoalesce;
   try {
     config.drainBlocksPerSecond = qtusim::parseDrain(drain);
     for (const auto& a : answerWith) {

@@ -18,6 +18,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "data_receiver.h"
 #include "frame_writer.h"
 #include "stream_checker.h"
 #include "wire.h"
@@ -27,8 +28,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kBatch = 64;                 // datagrams per recvmmsg call
-constexpr size_t kDatagramRoom = 65536;    // any UDP datagram fits
 constexpr int kReceiveBufferBytes = 64 << 20;
 constexpr size_t kControlLogLimit = 1'000'000;
 constexpr auto kPollInterval = std::chrono::milliseconds(20);
@@ -154,6 +153,7 @@ struct Channel final : StreamChecker::Observer {
   std::atomic<uint32_t> geometry{0};  // lineSize << 16 | lineCount, read per packet
   std::atomic<uint8_t> flags{0};
   std::atomic<uint64_t> requests{0}, statusSent{0}, resets{0}, overruns{0};
+  std::atomic<uint64_t> receiveBuffers{0};
   std::atomic<uint32_t> resetGeneration{0};
   std::atomic<uint32_t> streamGeneration{0};  // InitOutputChannel requests so far
 
@@ -219,6 +219,7 @@ struct UnitSim::Impl {
   }
 
   void openSockets();
+  void openSocketsOnly();
   void controlLoop();
   void dataLoop(Channel& ch);
   void timerLoop();
@@ -255,6 +256,14 @@ void Channel::frameComplete(uint16_t, const uint8_t* bytes, size_t size) {
 }
 
 void UnitSim::Impl::openSockets() {
+  openSocketsOnly();
+  // Coalesced receives: a host's segmented sends arrive as one buffer each,
+  // split back into their datagrams here.
+  if (config.coalesceReceives)
+    for (auto& ch : channels) DataReceiver::enableCoalescing(ch->data.fd);
+}
+
+void UnitSim::Impl::openSocketsOnly() {
   if (config.channels < 1 || config.channels > 256)
     throw std::invalid_argument("channels must be 1..256");
   const sockaddr_in controlAddress = makeAddress(config.bind, config.controlPort);
@@ -509,23 +518,12 @@ void UnitSim::Impl::sendStatus(Channel& ch) {
 }
 
 void UnitSim::Impl::dataLoop(Channel& ch) {
-  // One receive area per thread, allocated once.
-  // Left uninitialised: only the pages that datagrams reach get touched.
-  auto area = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(kBatch) * kDatagramRoom);
-  mmsghdr msgs[kBatch];
-  iovec iov[kBatch];
-  for (int i = 0; i < kBatch; ++i) {
-    iov[i] = {area.get() + static_cast<size_t>(i) * kDatagramRoom, kDatagramRoom};
-    msgs[i] = {};
-    msgs[i].msg_hdr.msg_iov = &iov[i];
-    msgs[i].msg_hdr.msg_iovlen = 1;
-  }
+  DataReceiver receiver;
   uint32_t generation = ch.resetGeneration.load(std::memory_order_acquire);
   uint32_t stream = ch.streamGeneration.load(std::memory_order_acquire);
   size_t reservedFor = 0;
   while (!stopping.load(std::memory_order_relaxed)) {
-    const int n = ::recvmmsg(ch.data.fd, msgs, kBatch, MSG_WAITFORONE, nullptr);
-    if (n <= 0) continue;  // time-out tick
+    if (receiver.receive(ch.data.fd) == 0) continue;  // time-out tick
     const uint32_t now = ch.resetGeneration.load(std::memory_order_acquire);
     if (now != generation) {
       generation = now;
@@ -543,12 +541,12 @@ void UnitSim::Impl::dataLoop(Channel& ch) {
       ch.checker.reserveFrame(frameBytes);
       reservedFor = frameBytes;
     }
-    for (int i = 0; i < n; ++i) {
-      const bool truncated = (msgs[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
-      ch.checker.take(static_cast<const uint8_t*>(iov[i].iov_base), msgs[i].msg_len, truncated,
-                      static_cast<uint16_t>(g));
-      msgs[i].msg_hdr.msg_flags = 0;
-    }
+    const auto lineCount = static_cast<uint16_t>(g);
+    // Counted before the datagrams: a reader that sees their count sees this.
+    ch.receiveBuffers.store(receiver.buffers(), std::memory_order_relaxed);
+    receiver.forEach([&](const uint8_t* datagram, size_t length, bool truncated, const sockaddr_in&) {
+      ch.checker.take(datagram, length, truncated, lineCount);
+    });
     if (ch.statusDue.exchange(false, std::memory_order_relaxed)) sendStatus(ch);
     waitCv.notify_all();
   }
@@ -628,6 +626,7 @@ ChannelReport UnitSim::Impl::report(const Channel& ch) const {
   r.bytes = c.bytes.load(o);
   r.lastPacketCounter = c.lastPacketCounter.load(o);
   r.overruns = ch.overruns.load(o);
+  r.receiveBuffers = ch.receiveBuffers.load(o);
   {
     std::lock_guard lock(ch.mu);
     r.startTime = ch.startTime;
@@ -744,6 +743,7 @@ nlohmann::json UnitSim::reportJson() const {
         {"blocks", r.blocks},
         {"blocksIncomplete", r.blocksIncomplete},
         {"packets", r.packets},
+        {"receiveBuffers", r.receiveBuffers},
         {"counterGaps", r.counterGaps},
         {"packetsMissing", r.packetsMissing},
         {"headerErrors", r.headerErrors},

@@ -59,6 +59,7 @@ struct Config {
   std::string saveFramesDir;        // empty: do not save; else ch<N>_frame<K>.raw per complete frame
   unsigned savePngBits = 0;         // 8 or 16: also write ch<N>_frame<K>.png (mono, width lineSize/bytes)
   uint64_t seed = 1;                // seeds the reply-drop choice
+  bool coalesceReceives = true;     // UDP_GRO on the data sockets, split back into datagrams
   Faults faults;
 };
 
@@ -69,6 +70,7 @@ struct ChannelReport {
   uint64_t blocks = 0;             // complete blocks
   uint64_t blocksIncomplete = 0;
   uint64_t packets = 0;            // datagrams received on the channel's port
+  uint64_t receiveBuffers = 0;     // receive buffers they came in (fewer when coalesced)
   uint64_t counterGaps = 0;        // times the packet counter jumped
   uint64_t packetsMissing = 0;     // packets skipped by those jumps
   uint64_t headerErrors = 0;       // datagrams failing a header check
