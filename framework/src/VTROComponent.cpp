@@ -1,5 +1,6 @@
-// VTROComponent: construction, the Dynamic call, and the start, sequential
-// step, end, stop and is-dead sequences.
+// VTROComponent: construction, the Dynamic call, the start sequence and the
+// engine's accessors. The run (sequential step, main thread) and the stop
+// (end, stop, is-dead, destruction) have files of their own.
 #include <cstring>
 #include <exception>
 
@@ -10,9 +11,6 @@
 #include "vtro/VTROEngineInterface.h"
 
 namespace vtro {
-
-void StoreInteger(VTROModule* module, VTROProperty* property, std::int64_t value);
-bool StartMainThread(VTROComponent* component);
 
 namespace {
 
@@ -48,12 +46,6 @@ std::uint32_t EntriesToCreate(const Entry* table, std::int32_t count) {
 }
 
 void NoEngineHandler(VTROProperty*) {}
-
-// A time-out on an input in a sequential step: fatal report, then -5. Raised
-// once the run lock is given back.
-[[noreturn]] void RaiseInputTimeout(const char* name) {
-  VTRO::FatalReport(vtro::Format("Component %s : Time out (deadlock?) on an input", name).c_str(), 1);
-}
 
 // A held lock that a sequence can give back early, before it reports a failure.
 class ReleasableLock {
@@ -116,24 +108,6 @@ VTROComponent::VTROComponent(const char* instanceName, const VTROComponentDefini
   m_staticInputCount = m_inputs.Count();
   m_staticOutputCount = m_outputs.Count();
   m_staticActionCount = m_actions.Count();
-}
-
-VTROComponent::~VTROComponent() {
-  if ((State() & VTRO_STATE_DEAD) == 0) {
-    vtro::EngineReport(vtro::Format("The destructor of component %s was called though %s is still alive.", Name(), Name())
-                           .c_str(),
-                       2, 1, 1);
-    // Destroying a running component would pull its objects from under its
-    // threads: stop it first.
-    EngineStop();
-  }
-  // The main thread releases the run lock right after the is-dead step: wait
-  // for it before the lock goes away.
-  m_runLock.Lock();
-  m_runLock.Unlock();
-  // Likewise for a component thread that is leaving (ThreadLeft).
-  m_thirdLock.Lock();
-  m_thirdLock.Unlock();
 }
 
 const char* VTROComponent::KindName() const { return "component"; }
@@ -388,290 +362,6 @@ void VTROComponent::EngineStart() {
     throw;
   }
   NotifyState();
-}
-
-// Sequential step ----------------------------------------------------------------
-
-VTROIOElt* VTROComponent::StartReading(VTROInput* input) {
-  if (IsDying()) throw VTRO::StopException;
-  if (input == nullptr) return nullptr;
-  if (input->IsReading()) input->StopReading();
-  return input->StartReading();
-}
-
-void VTROComponent::StopReading(VTROInput* input) {
-  if (input != nullptr) input->StopReading();
-}
-
-void VTROComponent::ProcessInput(VTROInput* input) {
-  m_currentTriggerInput = input;
-  while (input->HasUnreadData()) {
-    std::int32_t& counter = input->SubsamplingCounter();
-    const std::int32_t readerType = input->ReaderType();
-    if (counter >= input->Subsampling() - 1) {
-      counter = 0;
-    } else if (readerType == FifoReader || readerType == LastOrNextReader || readerType == NeverSkippingReader) {
-      StartReading(input);
-      StopReading(input);
-      ++counter;
-      continue;
-    }
-    UpdatePeriodStatistics();
-    Core();
-    const bool consumed = input->IsReading();
-    for (VTROInput* each : m_inputs) StopReading(each);
-    StopReading(input);  // the trigger input, even when handed in from outside the list
-    // A Core that leaves the data unread would be called for ever.
-    if (!consumed && input->HasUnreadData()) break;
-  }
-}
-
-void VTROComponent::SequentialStep(VTROInput* input) {
-  m_runLock.Lock();
-  if (m_deadFlag.load() || IsDying() || input == nullptr) {
-    m_runLock.Unlock();
-    return;
-  }
-  try {
-    ProcessInput(input);
-  } catch (...) {
-    bool inputTimeout = false;
-    try {
-      HandleStepException(true);
-    } catch (int code) {
-      if (code != VTRO::TimeoutException) {
-        m_runLock.Unlock();
-        throw;
-      }
-      inputTimeout = true;
-    } catch (...) {
-      m_runLock.Unlock();
-      throw;
-    }
-    if (inputTimeout) {
-      m_runLock.Unlock();
-      vtro::RaiseInputTimeout(Name());
-    }
-  }
-  m_runLock.Unlock();
-}
-
-bool VTROComponent::HandleStepException(bool sequential) {
-  VTROStackedString fatal;
-  try {
-    throw;
-  } catch (int code) {
-    if (code == VTRO::StopException) return true;
-    if (code == VTRO::ErrorException) {
-      vtro::EngineReport(
-          vtro::Format("%s %s (%s) died due to an error.", KindName(), Name(), sequential ? "sequential" : "threaded")
-              .c_str(),
-          1, 1, 0);
-      EngineEndSequence();
-      return false;
-    }
-    SetStateBits(VTRO_STATE_ERROR);
-    if (code == VTRO::TimeoutException) {
-      // A sequential caller reports it once it gave the run lock back.
-      if (sequential) throw;
-      const VTROStackedString text = vtro::Format("Component %s : Time out (deadlock?) on an input", Name());
-      vtro::EngineReport(text.c_str(), 2, 1, 1);
-      EngineEndSequence();
-      return false;
-    }
-    if (sequential) throw;
-    vtro::EngineReport(vtro::Format("%s %s (threaded) died due to an error.", KindName(), Name()).c_str(), 1, 1, 0);
-    EngineEndSequence();
-    return false;
-  } catch (const char* text) {
-    fatal = vtro::Format("%s %s : Fatal error : Unhandled string thrown: %s Trying to catch up but the component might "
-                         "crash later.",
-                         KindName(), Name(), text != nullptr ? text : "");
-  } catch (const std::exception& error) {
-    fatal = vtro::Format("%s %s : Fatal error : Unhandled std::exception thrown: %s Trying to catch up but the "
-                         "component might crash later.",
-                         KindName(), Name(), error.what());
-  } catch (...) {
-    fatal = vtro::Format("%s %s : Fatal error : Unhandled exception thrown. Trying to catch up but the component might "
-                         "crash later.",
-                         KindName(), Name());
-  }
-  VTRO::LocalFatalDisplay(true, fatal.c_str(), 2);
-  vtro::EngineReport(fatal.c_str(), 2, 0, 0);
-  EngineEndSequence();
-  return false;
-}
-
-// End, stop, is dead ----------------------------------------------------------------
-
-void VTROComponent::WaitForComponentThreads() {
-  std::int64_t timeout = vtro::EngineIntegerSetting("Engine.shutdownTimeout", vtro::kDefaultShutdownTimeoutUs);
-  if (timeout < 0) timeout = vtro::kDefaultShutdownTimeoutUs;
-  if (m_threadsFinishedEvent.Wait(timeout) == 0) return;
-  const VTROStackedString amount = timeout >= 1000000 ? vtro::Format("%lld second(s)", static_cast<long long>(timeout / 1000000))
-                                                      : vtro::Format("%lld microsecond(s)", static_cast<long long>(timeout));
-  vtro::EngineReport(vtro::Format("Some threads are still running after %s. The model must be bugged. If this is "
-                                  "considered as normal however, consider increase the value of the "
-                                  "Engine.shutdownTimeout property. I destroy the component anyway. This might result "
-                                  "in a system crash.",
-                                  amount.c_str())
-                         .c_str(),
-                     1, 2, 0);
-}
-
-void VTROComponent::GuardedDeath() {
-  try {
-    Death();
-  } catch (int code) {
-    if (code == VTRO::ErrorException) {
-      vtro::EngineReport(vtro::Format("%s: VTRO::ErrorException thrown from Death(). Trying to catch up. The component "
-                                      "might crash later.",
-                                      Name())
-                             .c_str(),
-                         2, 0, 1);
-    } else {
-      vtro::EngineReport(vtro::Format("%s: unhandled integer exception thrown from Death(). Trying to catch up. The "
-                                      "component might crash later.",
-                                      Name())
-                             .c_str(),
-                         2, 2, 1);
-    }
-  } catch (const std::exception& error) {
-    vtro::EngineReport(vtro::Format("%s: unhandled std::exception thrown from Death() (%s). Trying to catch up. The "
-                                    "component might crash later.",
-                                    Name(), error.what())
-                           .c_str(),
-                       2, 2, 1);
-  } catch (...) {
-    vtro::EngineReport(
-        vtro::Format("%s: unhandled exception thrown from Death(). Trying to catch up. The component might crash later.",
-                     Name())
-            .c_str(),
-        2, 2, 1);
-  }
-}
-
-void VTROComponent::FinishRun() {
-  m_deadFlag.store(true);
-  if (m_runningThreadCount.fetch_sub(1) == 1) m_threadsFinishedEvent.Set();
-  try {
-    BeforeDeath();
-  } catch (...) {
-    // BeforeDeath has no report of its own; Death still runs.
-  }
-  WaitForComponentThreads();
-  GuardedDeath();
-  EngineIsDeadStep();
-}
-
-void VTROComponent::EngineEndSequence() {
-  VTROLock runLock(m_runLock);
-  SetStateBits(VTRO_STATE_ERROR | VTRO_STATE_STOP_REQUESTED);
-  m_stopEvent.Set();
-  if (m_deadFlag.load()) return;  // already ended by a stop
-  FinishRun();
-}
-
-void VTROComponent::EngineIsDeadStep() {
-  {
-    VTROLock lock(m_moduleLock);
-    for (VTROInput* input : m_inputs) {
-      if (input->IsReading()) input->StopReading();
-    }
-  }
-  vtro::EngineReport(vtro::Format("Component %s is dead.", Name()).c_str(), 0, 0, 1);
-  vtro::StoreInteger(this, m_counterProperty, 0);
-  vtro::StoreInteger(this, m_averagePeriodProperty, 0);
-  vtro::StoreInteger(this, m_minPeriodProperty, 0);
-  vtro::StoreInteger(this, m_maxPeriodProperty, 0);
-  ResetPeriodStatistics();
-  m_birthEvent.Reset();
-  // The engine may destroy the component as soon as it sees *dead*: notify
-  // with copies and touch nothing afterwards.
-  const VTROStackedString name(m_name);
-  std::uint32_t expected = m_state.load();
-  std::uint32_t dead;
-  do {
-    dead = (expected & ~(VTRO_STATE_STOP_REQUESTED | VTRO_STATE_STARTED)) | VTRO_STATE_DEAD;
-  } while (!m_state.compare_exchange_weak(expected, dead));
-  VTROEngineInterface* engine = VTRO::Engine();
-  if (engine != nullptr) engine->StateChanged(name.c_str(), dead);
-}
-
-void VTROComponent::EngineStop() {
-  SetStateBits(VTRO_STATE_STOP_REQUESTED);
-  m_stopEvent.Set();
-  if (m_threaded == 0) {
-    VTROProperty* primary = FindProperty("primaryThreadID");
-    if (primary != nullptr) vtro::StoreInteger(this, primary, -1);
-    VTROLock runLock(m_runLock);
-    if (!m_deadFlag.load()) FinishRun();
-  }
-  // Threaded components end on their main thread; wait for it.
-  std::int64_t limit = vtro::EngineIntegerSetting("Engine.dieTimeout", vtro::kDefaultDieTimeoutUs);
-  if (limit < 0) limit = vtro::kDefaultDieTimeoutUs;
-  std::int64_t waited = 0;
-  while ((State() & VTRO_STATE_DEAD) == 0 && waited < limit) {
-    vtro::platform::SleepMs(10);
-    waited += 10000;
-  }
-  const bool dead = (State() & VTRO_STATE_DEAD) != 0;
-  if (!dead) {
-    vtro::EngineReport(vtro::Format("Component %s refuses to die after 10 seconds. The component model %s must be bugged.",
-                                    Name(), m_definition != nullptr && m_definition->name != nullptr ? m_definition->name : "")
-                           .c_str(),
-                       1, 1, 1);
-  }
-  {
-    VTROLock lock(m_moduleLock);
-    for (VTROOutput* output : m_outputs) output->WakeReaders();
-    for (VTROInput* input : m_inputs) input->ResetReadingState();
-    for (VTROOutput* output : m_outputs) output->MarkAllElementsFree();
-  }
-  // A component that is still alive keeps its stop request, so it still ends
-  // as soon as it returns to the framework.
-  if (dead) {
-    ClearStateBits(VTRO_STATE_STOP_REQUESTED);
-    FreeOutputBuffers();
-  }
-  NotifyState();
-}
-
-// Main thread ------------------------------------------------------------------------
-
-void VTROComponent::EngineRunMainThread() {
-  const std::uint32_t threadId = vtro::platform::CurrentThreadId();
-  VTROProperty* primary = FindProperty("primaryThreadID");
-  if (primary != nullptr) vtro::StoreInteger(this, primary, threadId);
-  {
-    VTROLock lock(m_thirdLock);
-    m_threads.Append(ThreadRecord{threadId, -1});
-  }
-  ApplyPriority(static_cast<std::int32_t>(GetIntegerProperty("priority")));
-  // The thread leaves the list before the end sequence: once the component
-  // is dead the engine may destroy it, so nothing is touched afterwards.
-  auto leaveThreadList = [this, threadId] {
-    VTROLock lock(m_thirdLock);
-    m_threads.RemoveValue(ThreadRecord{threadId, -1});
-  };
-  try {
-    Birth();
-    m_birthEvent.Set();
-    while (!IsDying()) {
-      UpdatePeriodStatistics();
-      Core();
-    }
-  } catch (...) {
-    leaveThreadList();
-    // A fatal exception runs the end sequence inside the handler.
-    if (!HandleStepException(false)) return;
-    VTROLock runLock(m_runLock);
-    if (!m_deadFlag.load()) FinishRun();
-    return;
-  }
-  leaveThreadList();
-  VTROLock runLock(m_runLock);
-  if (!m_deadFlag.load()) FinishRun();
 }
 
 // Engine accessors ---------------------------------------------------------------

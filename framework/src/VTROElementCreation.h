@@ -23,47 +23,45 @@ class VTROFrameworkAccess {
   // shortName, fullName)`, registers it with the engine (refused: removed,
   // destroyed, error) and runs `afterCreation(created)`. Then
   // `declare(element, fullName)` and the symbol.
+  //
+  // Whatever is raised while the element is made (a stop, a refused system
+  // property, no memory) rolls the half-made element back: it leaves the list
+  // and the engine together with the properties made for it. The lock is a
+  // scoped one; errors are raised once it is given back.
   template <typename Implementation, typename Owner, typename Element, typename Definition, typename AfterCreation,
             typename Declare>
   static Element* NewElement(Owner& owner, VTROList<Element*>& list, const Definition* definition, const char* name,
                              const VTROElementTexts& texts, bool (VTROEngineInterface::*registerWith)(Element*),
                              AfterCreation afterCreation, Declare declare) {
     VTROModule& module = owner;
-    module.m_moduleLock.Lock();
-    if (module.IsDying()) {
-      module.m_moduleLock.Unlock();
-      throw VTRO::StopException;
-    }
-    if (definition == nullptr || definition->name == nullptr) {
-      module.m_moduleLock.Unlock();
-      module.Error(texts.badDefinition, 2, 0);
-    }
-    if (name != nullptr && !VTRO::IsValidName(name)) {
-      module.m_moduleLock.Unlock();
-      module.Error(vtro::Format(texts.invalidName, name).c_str(), 1, 0);
-    }
-    const char* shortName = name != nullptr ? name : definition->name;
-    const VTROStackedString fullName = module.FullNameOf(shortName);
+    VTROStackedString failure;
+    int failureLevel = 1;
     Element* element = nullptr;
-    for (Element* existing : list) {
-      if (std::strcmp(existing->FullName(), fullName.c_str()) == 0) element = existing;
-    }
-    if (element == nullptr) {
-      Implementation* created = new Implementation(&owner, definition, shortName, fullName.c_str());
-      auto* item = list.Append(created);
-      VTROEngineInterface* engine = VTRO::Engine();
-      if (engine != nullptr && !(engine->*registerWith)(created)) {
-        list.Remove(item);
-        delete created;
-        module.m_moduleLock.Unlock();
-        module.Error(vtro::Format(texts.symbolExists, fullName.c_str()).c_str(), 1, 0);
+    {
+      VTROLock lock(module.m_moduleLock);
+      if (module.IsDying()) throw VTRO::StopException;
+      if (definition == nullptr || definition->name == nullptr) {
+        failure = texts.badDefinition;
+        failureLevel = 2;
+      } else if (name != nullptr && !VTRO::IsValidName(name)) {
+        failure = vtro::Format(texts.invalidName, name);
+      } else {
+        const char* shortName = name != nullptr ? name : definition->name;
+        const VTROStackedString fullName = module.FullNameOf(shortName);
+        for (Element* existing : list) {
+          if (std::strcmp(existing->FullName(), fullName.c_str()) == 0) element = existing;
+        }
+        if (element == nullptr) {
+          element = Create<Implementation>(owner, list, definition, shortName, fullName, registerWith, afterCreation);
+          if (element == nullptr) failure = vtro::Format(texts.symbolExists, fullName.c_str());
+        }
+        if (element != nullptr) {
+          declare(element, fullName.c_str());
+          module.AddSymbol(fullName.c_str());
+        }
       }
-      afterCreation(created);
-      element = created;
     }
-    declare(element, fullName.c_str());
-    module.AddSymbol(fullName.c_str());
-    module.m_moduleLock.Unlock();
+    if (!failure.empty()) module.Error(failure.c_str(), failureLevel, 0);
     return element;
   }
 
@@ -83,4 +81,57 @@ class VTROFrameworkAccess {
                  2, 0);
     throw VTRO::ErrorException;  // Error does not return; virtual calls are not known to the compiler as such
   }
+
+ private:
+  // Makes, registers and completes one element (module lock held); null when
+  // the engine refused its full name.
+  template <typename Implementation, typename Owner, typename Element, typename Definition, typename AfterCreation>
+  static Element* Create(Owner& owner, VTROList<Element*>& list, const Definition* definition, const char* shortName,
+                         const VTROStackedString& fullName, bool (VTROEngineInterface::*registerWith)(Element*),
+                         AfterCreation afterCreation) {
+    VTROModule& module = owner;
+    const std::int32_t propertiesBefore = module.m_properties.Count();
+    Implementation* created = new Implementation(&owner, definition, shortName, fullName.c_str());
+    typename VTROList<Element*>::Item* item = nullptr;
+    bool registered = false;
+    try {
+      item = list.Append(created);
+      VTROEngineInterface* engine = VTRO::Engine();
+      registered = engine == nullptr || (engine->*registerWith)(created);
+      if (!registered) {
+        list.Remove(item);
+        delete created;
+        return nullptr;
+      }
+      afterCreation(created);
+    } catch (...) {
+      RollBack(module, propertiesBefore, static_cast<void*>(created));
+      if (item != nullptr) list.Remove(item);
+      VTROEngineInterface* engine = VTRO::Engine();
+      if (registered && engine != nullptr) engine->UnregisterSymbol(created->FullName());
+      delete created;
+      throw;
+    }
+    return created;
+  }
+
+  // Removes the properties made after the first `propertiesBefore` (the
+  // system properties of a half-made element), `except` the element itself.
+  static void RollBack(VTROModule& module, std::int32_t propertiesBefore, const void* except) {
+    VTROEngineInterface* engine = VTRO::Engine();
+    auto* item = module.m_properties.At(propertiesBefore);
+    while (item != nullptr) {
+      auto* next = item->Next();
+      VTROProperty* property = item->Value();
+      if (static_cast<const void*>(property) != except) {
+        if (engine != nullptr) engine->UnregisterSymbol(property->FullName());
+        module.RemoveSymbol(property->FullName());
+        module.m_declaredInDynamic.RemoveValue(property);
+        module.m_properties.Remove(item);
+        delete property;
+      }
+      item = next;
+    }
+  }
 };
+

@@ -1,132 +1,13 @@
-// Inputs and outputs as far as the component base needs them: creation from
-// definition entries with their system properties, registration with the
-// engine, lookup, and the lifecycle hooks. The element rings and the
-// reading/writing paths build on these classes.
+// Inputs and outputs of a component: creation from definition entries with
+// their system properties, registration with the engine, and lookup.
 #include <cstring>
 
 #include "VTROElementCreation.h"
+#include "VTROInputImplementation.h"
+#include "VTROOutputImplementation.h"
 #include "framework_internal.h"
 #include "vtro/VTROComponent.h"
 #include "vtro/VTROEngineInterface.h"
-
-namespace {
-
-// A property definition entry whose name is owned by the element ("<element>.subsampling").
-struct OwnedPropertyEntry {
-  OwnedPropertyEntry(const char* element, const char* suffix, VTROPropertyValue value, std::uint32_t flags)
-      : name(element), defaultValue(value) {
-    name.Append(suffix);
-    entry = VTROPropertyDefinition{name.c_str(), &defaultValue, nullptr, flags, 0};
-  }
-  VTROStackedString name;
-  VTROPropertyValue defaultValue;
-  VTROPropertyDefinition entry{};
-};
-
-constexpr std::uint32_t kChangeable = VTRO_FLAG_CHANGEABLE_WHILE_RUNNING | VTRO_FLAG_ENUM_VALUES_FIXED;
-
-}  // namespace
-
-class VTROInputImplementation final : public VTROInput {
- public:
-  VTROInputImplementation(VTROComponent* component, const VTROInputDefinition* definition, const char* shortName,
-                          const char* fullName)
-      : m_definition(*definition),
-        m_shortName(shortName),
-        m_fullName(fullName),
-        m_component(component),
-        m_subsamplingEntry(shortName, ".subsampling", VTROPropertyValue(std::int64_t{definition->subsampling}), kChangeable),
-        m_readerTypeEntry(shortName, ".readerType", VTROPropertyValue(std::int64_t{definition->readerType}), kChangeable) {
-    m_definition.name = m_shortName.c_str();
-  }
-
-  bool IsConnected() const override { return false; }
-  void ResetReadingState() override {
-    m_reading = false;
-    m_subsamplingCounter = 0;
-  }
-  void DataType(std::uint64_t& typeMask, const char*& structureName) const override {
-    typeMask = 0;
-    structureName = nullptr;
-  }
-  void ReleaseReading() override { StopReading(); }
-  void WakeReader() override {}
-  bool HasUnreadData() const override { return false; }
-  VTROComponent* Component() const override { return m_component; }
-  const char* FullName() const override { return m_fullName.c_str(); }
-  const char* ShortName() const override { return m_shortName.c_str(); }
-  const VTROInputDefinition* Definition() const override { return &m_definition; }
-  bool IsReading() const override { return m_reading; }
-  std::int32_t ReaderType() const override { return m_definition.readerType; }
-  std::int32_t Subsampling() const override { return m_definition.subsampling < 1 ? 1 : m_definition.subsampling; }
-  std::int32_t& SubsamplingCounter() override { return m_subsamplingCounter; }
-  void SetModuleName(const char* moduleName) override {
-    m_fullName = moduleName;
-    m_fullName.Append(".");
-    m_fullName += m_shortName;
-  }
-  // Unconnected: nothing to read.
-  VTROIOElt* StartReading() override { return nullptr; }
-  void StopReading() override { m_reading = false; }
-
-  const VTROPropertyDefinition* SubsamplingEntry() const { return &m_subsamplingEntry.entry; }
-  const VTROPropertyDefinition* ReaderTypeEntry() const { return &m_readerTypeEntry.entry; }
-
- private:
-  VTROInputDefinition m_definition;
-  VTROStackedString m_shortName;
-  VTROStackedString m_fullName;
-  VTROComponent* m_component;
-  OwnedPropertyEntry m_subsamplingEntry;
-  OwnedPropertyEntry m_readerTypeEntry;
-  bool m_reading = false;
-  std::int32_t m_subsamplingCounter = 0;
-};
-
-class VTROOutputImplementation final : public VTROOutput {
- public:
-  VTROOutputImplementation(VTROComponent* component, const VTROOutputDefinition* definition, const char* shortName,
-                           const char* fullName)
-      : m_definition(*definition),
-        m_shortName(shortName),
-        m_fullName(fullName),
-        m_component(component),
-        m_subsamplingEntry(shortName, ".subsampling", VTROPropertyValue(std::int64_t{definition->subsampling}), kChangeable),
-        m_fifoSizeEntry(shortName, ".fifosize", VTROPropertyValue(std::int64_t{definition->fifoSize}), kChangeable),
-        m_periodicEntry(shortName, ".periodic", VTROPropertyValue(false), kChangeable) {
-    m_definition.name = m_shortName.c_str();
-    if (definition->defaultBufferSize != 1) m_definition.typeMask |= VTRO_TYPE_VECTOR_FLAG;
-  }
-
-  void AllocOutputBuffer(std::int32_t /*size*/, std::int32_t /*flag*/) override { m_allocated = true; }
-  const char* FullName() const override { return m_fullName.c_str(); }
-  const char* ShortName() const override { return m_shortName.c_str(); }
-  const VTROOutputDefinition* Definition() const override { return &m_definition; }
-  VTROComponent* Component() const override { return m_component; }
-  void ClearElementSizeRecord() override {}
-  void WakeReaders() override {}
-  void MarkAllElementsFree() override {}
-  void FreeBuffer() override { m_allocated = false; }
-  void SetModuleName(const char* moduleName) override {
-    m_fullName = moduleName;
-    m_fullName.Append(".");
-    m_fullName += m_shortName;
-  }
-
-  const VTROPropertyDefinition* SubsamplingEntry() const { return &m_subsamplingEntry.entry; }
-  const VTROPropertyDefinition* FifoSizeEntry() const { return &m_fifoSizeEntry.entry; }
-  const VTROPropertyDefinition* PeriodicEntry() const { return &m_periodicEntry.entry; }
-
- private:
-  VTROOutputDefinition m_definition;
-  VTROStackedString m_shortName;
-  VTROStackedString m_fullName;
-  VTROComponent* m_component;
-  OwnedPropertyEntry m_subsamplingEntry;
-  OwnedPropertyEntry m_fifoSizeEntry;
-  OwnedPropertyEntry m_periodicEntry;
-  bool m_allocated = false;
-};
 
 VTROInput* VTROComponent::NewInput(const VTROInputDefinition* definition, const char* name) {
   static constexpr VTROElementTexts kTexts{"Call to NewInput failed. Bad input definition.",
@@ -136,8 +17,8 @@ VTROInput* VTROComponent::NewInput(const VTROInputDefinition* definition, const 
       *this, m_inputs, definition, name, kTexts, &VTROEngineInterface::RegisterInput,
       [this](VTROInputImplementation* created) {
         // System properties of the input; not counted among the component's own.
-        NewProperty(created->SubsamplingEntry());
-        NewProperty(created->ReaderTypeEntry());
+        NewProperty(created->SubsamplingEntry())->SetChangeHandler(&VTROInputImplementation::SubsamplingChanged);
+        NewProperty(created->ReaderTypeEntry())->SetChangeHandler(&VTROInputImplementation::ReaderTypeChanged);
       },
       [this](VTROInput* input, const char* fullName) { MarkDeclared(input, fullName); });
 }
@@ -155,9 +36,9 @@ VTROOutput* VTROComponent::NewOutput(const VTROOutputDefinition* definition, con
   return VTROFrameworkAccess::NewElement<VTROOutputImplementation>(
       *this, m_outputs, definition, name, kTexts, &VTROEngineInterface::RegisterOutput,
       [this](VTROOutputImplementation* created) {
-        NewProperty(created->SubsamplingEntry());
-        NewProperty(created->FifoSizeEntry());
-        NewProperty(created->PeriodicEntry());
+        NewProperty(created->SubsamplingEntry())->SetChangeHandler(&VTROOutputImplementation::SubsamplingChanged);
+        NewProperty(created->FifoSizeEntry())->SetChangeHandler(&VTROOutputImplementation::FifoSizeChanged);
+        NewProperty(created->PeriodicEntry())->SetChangeHandler(&VTROOutputImplementation::PeriodicChanged);
       },
       [this](VTROOutput* output, const char* fullName) { MarkDeclared(output, fullName); });
 }

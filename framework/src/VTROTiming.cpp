@@ -52,7 +52,6 @@ void ComponentThreadEntry(void* raw) {
 
 }  // namespace
 
-// The thread starter: a detached thread with the "C" numeric locale.
 bool StartThread(void (*function)(void*), void* argument) {
   StartBlock* block = new (std::nothrow) StartBlock{function, argument};
   if (block == nullptr) return false;
@@ -223,15 +222,21 @@ bool VTROComponent::Rest(std::int64_t durationUs, VTROEvent* cancel) {
   VTROWaitingList* list = engine->TriggerList();
   std::int64_t remaining = durationUs;  // engine µs still to wait, in the clock's direction
   std::int64_t target = 0;
+  std::int32_t direction = 1;  // of the clock when the target was set
   std::int32_t previousSpeed = 0;
   bool first = true;
   for (;;) {
     engine->ClockLock();
     const std::int32_t speed = engine->ClockSpeed();
     const std::int64_t now = engine->CurrentTime();
+    // What is left is what the clock has not covered yet, on every pass: a
+    // pass that sees the clock paused must not keep an older value.
+    if (!first) remaining = direction > 0 ? target - now : now - target;
+    if (remaining < 0) remaining = 0;
     const bool leftZero = previousSpeed == 0 && speed != 0;
     const bool changedSign = (previousSpeed > 0 && speed < 0) || (previousSpeed < 0 && speed > 0);
     if (first || leftZero || changedSign) {
+      direction = speed < 0 ? -1 : 1;
       // Saturating: a huge duration must not wrap the target around.
       const __int128 wanted = speed < 0 ? static_cast<__int128>(now) - remaining : static_cast<__int128>(now) + remaining;
       target = wanted > INT64_MAX ? INT64_MAX : wanted < INT64_MIN ? INT64_MIN : static_cast<std::int64_t>(wanted);
@@ -241,7 +246,6 @@ bool VTROComponent::Rest(std::int64_t durationUs, VTROEvent* cancel) {
     local.Reset();
     if (speed != 0) {
       const std::int64_t engineLeft = target - now;
-      remaining = speed > 0 ? engineLeft : -engineLeft;
       const std::int64_t realLeft = static_cast<std::int64_t>(static_cast<__int128>(engineLeft) * 1000 / speed);
       if (realLeft < (speed > 0 ? 500 : 499)) {
         engine->ClockUnlock();

@@ -7,6 +7,10 @@
 #include "vtro/VTROEngineInterface.h"
 #include "vtro/VTROStackedString.h"
 
+class VTROComponent;
+class VTROModule;
+class VTROProperty;
+
 namespace vtro {
 
 // printf-style formatting into a VTROStackedString.
@@ -26,6 +30,21 @@ bool EngineBoolSetting(const char* fullName, bool fallback);
 
 // Default values used when the engine does not answer.
 constexpr std::int64_t kDefaultShutdownTimeoutUs = 10000000;
-constexpr std::int64_t kDefaultDieTimeoutUs = 10000000;
+// How long a stop waits for the component to die, in engine time.
+constexpr std::int64_t kDieLimitUs = 10000000;
+
+// Property values without the setters' gate (read-only statistics, system
+// properties); 57005 when a value can't be read (VTROModule.cpp).
+void StoreInteger(VTROModule* module, VTROProperty* property, std::int64_t value);
+std::int64_t LoadInteger(VTROModule* module, VTROProperty* property);
+
+// The thread starter: a detached thread with the "C" numeric locale, and the
+// component main thread on it (VTROTiming.cpp).
+bool StartThread(void (*function)(void*), void* argument);
+bool StartMainThread(VTROComponent* component);
+
+// A time-out on an input in a sequential step: fatal report, then -5
+// (VTROComponentRun.cpp). Raised once the run lock is given back.
+[[noreturn]] void RaiseInputTimeout(const char* name);
 
 }  // namespace vtro

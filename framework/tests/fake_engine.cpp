@@ -125,11 +125,97 @@ FakeEngine::FakeEngine() : m_waitingList(new WaitingList), m_timers(nullptr) {
   m_baseReal = RealMicros();
   m_baseEngineTime = 0;
   m_timers = new Timers(this);
+  m_deliveryThread = std::thread([this] { DeliveryLoop(); });
 }
 
 FakeEngine::~FakeEngine() {
+  {
+    std::lock_guard<std::mutex> lock(m_deliveryMutex);
+    m_stopDelivery = true;
+  }
+  m_deliveryWake.notify_all();
+  m_deliveryThread.join();
   delete m_timers;
   delete m_waitingList;
+}
+
+// Sequential deliveries ----------------------------------------------------------
+
+void FakeEngine::DeliveryLoop() {
+  std::unique_lock<std::mutex> lock(m_deliveryMutex);
+  m_deliveryThreadId = std::this_thread::get_id();
+  for (;;) {
+    m_deliveryWake.wait(lock, [this] { return m_stopDelivery || !m_pending.empty(); });
+    if (m_stopDelivery) return;
+    VTROInput* input = m_pending.front();
+    m_pending.pop_front();
+    m_delivering = input;
+    lock.unlock();
+    try {
+      input->Component()->SequentialStep(input);
+    } catch (...) {
+      // Reported by the framework; the engine goes on.
+    }
+    lock.lock();
+    m_delivering = nullptr;
+    m_deliveryIdle.notify_all();
+  }
+}
+
+void FakeEngine::DataArrived(VTROInput* input) {
+  // Under the writer's ring lock: queue and return.
+  {
+    std::lock_guard<std::mutex> lock(m_deliveryMutex);
+    ++m_arrivals;
+    if (!m_deliver) return;
+    for (VTROInput* queued : m_pending) {
+      if (queued == input) return;  // the queued step reads every unread element
+    }
+    m_pending.push_back(input);
+  }
+  m_deliveryWake.notify_all();
+}
+
+void FakeEngine::ForgetDeliveries(VTROInput* input) {
+  std::unique_lock<std::mutex> lock(m_deliveryMutex);
+  for (auto it = m_pending.begin(); it != m_pending.end();) {
+    it = *it == input ? m_pending.erase(it) : it + 1;
+  }
+  if (std::this_thread::get_id() == m_deliveryThreadId) return;
+  m_deliveryIdle.wait(lock, [&] { return m_delivering != input; });
+}
+
+void FakeEngine::SetDelivery(bool on) {
+  std::lock_guard<std::mutex> lock(m_deliveryMutex);
+  m_deliver = on;
+  if (!on) m_pending.clear();
+}
+
+bool FakeEngine::WaitForDeliveries(int timeoutMs) {
+  std::unique_lock<std::mutex> lock(m_deliveryMutex);
+  return m_deliveryIdle.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                 [this] { return m_pending.empty() && m_delivering == nullptr; }) &&
+         m_pending.empty();
+}
+
+int FakeEngine::DataArrivedCalls() {
+  std::lock_guard<std::mutex> lock(m_deliveryMutex);
+  return m_arrivals;
+}
+
+// Connections -------------------------------------------------------------------------
+
+bool FakeEngine::Connect(VTROOutput* output, VTROInput* input) { return input->Connect(output); }
+void FakeEngine::Disconnect(VTROInput* input) { input->Disconnect(); }
+std::int32_t FakeEngine::RegisterReader(VTROOutput* output, VTROInput* input) {
+  return output->AddReader(input, input->ReaderType());
+}
+std::int32_t FakeEngine::IOCheckLevel() { return m_ioCheckLevel.load(); }
+void FakeEngine::SetIOCheckLevel(std::int32_t level) { m_ioCheckLevel.store(level); }
+
+void FakeEngine::ReserveSymbol(const std::string& fullName) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_reserved.insert(fullName);
 }
 
 void FakeEngine::Reset() {
@@ -141,6 +227,13 @@ void FakeEngine::Reset() {
     m_settings.clear();
     m_reportHook = nullptr;
     m_stateHook = nullptr;
+    m_reserved.clear();
+  }
+  m_ioCheckLevel.store(0);
+  {
+    std::lock_guard<std::mutex> lock(m_deliveryMutex);
+    m_deliver = true;
+    m_arrivals = 0;
   }
   m_timers->SetLimit(-1);
   SetClockSpeed(1000);
@@ -278,10 +371,16 @@ void FakeEngine::Trace(const char* text) {
 
 bool FakeEngine::Register(const std::string& fullName, void* object) {
   std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_reserved.count(fullName) != 0) return false;
   return m_symbols.emplace(fullName, object).second;
 }
 
-bool FakeEngine::RegisterInput(VTROInput* input) { return Register(input->FullName(), input); }
+bool FakeEngine::RegisterInput(VTROInput* input) {
+  if (!Register(input->FullName(), input)) return false;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_inputs[input->FullName()] = input;
+  return true;
+}
 bool FakeEngine::RegisterOutput(VTROOutput* output) { return Register(output->FullName(), output); }
 bool FakeEngine::RegisterAction(VTROAction* action) { return Register(action->FullName(), action); }
 bool FakeEngine::RegisterProperty(VTROProperty* property) {
@@ -292,9 +391,18 @@ bool FakeEngine::RegisterProperty(VTROProperty* property) {
 }
 
 void FakeEngine::UnregisterSymbol(const char* fullName) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_symbols.erase(fullName);
-  m_properties.erase(fullName);
+  VTROInput* input = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_symbols.erase(fullName);
+    m_properties.erase(fullName);
+    auto it = m_inputs.find(fullName);
+    if (it != m_inputs.end()) {
+      input = it->second;
+      m_inputs.erase(it);
+    }
+  }
+  if (input != nullptr) ForgetDeliveries(input);
 }
 
 void FakeEngine::StateChanged(const char* moduleName, std::uint32_t state) {

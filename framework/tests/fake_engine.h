@@ -3,8 +3,10 @@
 // runs a controllable clock with a timer service and a waiting list.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -56,6 +58,16 @@ class FakeEngine final : public VTROEngineInterface {
   void RemoveSetting(const std::string& name);
   void SetTimerLimit(int limit);
 
+  // A full name the engine refuses to register (as if it existed already).
+  void ReserveSymbol(const std::string& fullName);
+  void SetIOCheckLevel(std::int32_t level);
+  // Deliveries of DataArrived to sequential components: on by default, run on
+  // the engine's delivery thread. Off, arrivals are only counted.
+  void SetDelivery(bool on);
+  // Waits (bounded) until no delivery is queued or running.
+  bool WaitForDeliveries(int timeoutMs);
+  int DataArrivedCalls();
+
   // --- hooks, run on the calling thread after the call is recorded; Reset clears them ---
   void SetReportHook(std::function<void(const ReportRecord&)> hook);
   void SetStateHook(std::function<void(const std::string& moduleName, std::uint32_t state)> hook);
@@ -88,11 +100,12 @@ class FakeEngine final : public VTROEngineInterface {
   std::size_t GetStringProperty(const char* fullName, char* buffer, std::size_t capacity, bool* found) override;
   std::size_t GetEnumProperty(const char* fullName, char* buffer, std::size_t capacity, bool* found) override;
   VTROTimerService* TimerService() override;
-  bool Connect(VTROOutput*, VTROInput*) override { return false; }
-  void Disconnect(VTROInput*) override {}
-  std::int32_t RegisterReader(VTROOutput*, VTROInput*) override { return -1; }
+  bool Connect(VTROOutput* output, VTROInput* input) override;
+  void Disconnect(VTROInput* input) override;
+  std::int32_t RegisterReader(VTROOutput* output, VTROInput* input) override;
   void UnregisterReader(VTROOutput*, VTROInput*) override {}
-  std::int32_t IOCheckLevel() override { return 0; }
+  std::int32_t IOCheckLevel() override;
+  void DataArrived(VTROInput* input) override;
   void UnregisterSymbol(const char* fullName) override;
 
  private:
@@ -108,6 +121,9 @@ class FakeEngine final : public VTROEngineInterface {
   // Engine time and speed, read under the clock's leaf lock.
   std::int64_t NowSnapshot(std::int32_t* speed);
   std::string TextOf(const char* fullName, bool* found, bool serializedEnum);
+  void DeliveryLoop();
+  // Drops queued deliveries of `input` and waits for a running one to end.
+  void ForgetDeliveries(VTROInput* input);
 
   std::mutex m_mutex;  // reports, traces, states, symbols, settings
   std::condition_variable m_reported;
@@ -127,6 +143,21 @@ class FakeEngine final : public VTROEngineInterface {
   std::int64_t m_baseReal = 0;        // real µs
   WaitingList* m_waitingList;
   Timers* m_timers;
+
+  std::atomic<std::int32_t> m_ioCheckLevel{0};
+  std::set<std::string> m_reserved;  // under m_mutex
+  std::map<std::string, VTROInput*> m_inputs;  // under m_mutex
+
+  std::mutex m_deliveryMutex;
+  std::condition_variable m_deliveryWake;
+  std::condition_variable m_deliveryIdle;
+  std::deque<VTROInput*> m_pending;
+  VTROInput* m_delivering = nullptr;
+  std::thread::id m_deliveryThreadId;
+  bool m_deliver = true;
+  bool m_stopDelivery = false;
+  int m_arrivals = 0;
+  std::thread m_deliveryThread;
 };
 
 // The process-wide fake engine, handed to VTROPckInit on first use and reset

@@ -55,6 +55,15 @@ class FakeInput final : public VTROInput {
     return reinterpret_cast<VTROIOElt*>(&m_element);
   }
   void StopReading() override { m_reading = false; }
+  bool DataAvailable() const override { return pending.load() > 0; }
+  bool SetReaderType(std::int32_t) override { return false; }
+  std::uint64_t ReadCount() const override { return static_cast<std::uint64_t>(taken.load()); }
+  VTROIOElt* CurrentElement() const override { return nullptr; }
+  bool Connect(VTROOutput*) override { return false; }
+  void Disconnect() override {}
+  VTROOutput* ConnectedOutput() const override { return nullptr; }
+  void DataPublished() override {}
+  void OutputGone(VTROOutput*) override {}
 
  private:
   TestComponent* m_component;
@@ -386,7 +395,7 @@ TEST_F(Lifecycle, StopDuringRestOrABlockedWaitEndsAtOnce) {
 }
 
 TEST_F(Lifecycle, RefusingToDieIsReportedAfterTheLimitAndTheStopStaysRequested) {
-  engine->SetInteger("Engine.dieTimeout", 100000);
+  engine->SetClockSpeed(100000);  // the 10 s of engine time pass in 0.1 s
   TestComponent* component = Make("stuck", threadedModel);
   std::atomic<bool> release{false};
   component->core = [&](TestComponent&) {

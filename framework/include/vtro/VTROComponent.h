@@ -8,6 +8,7 @@
 
 #include "vtro/VTROEvent.h"
 #include "vtro/VTROIO.h"
+#include "vtro/VTROIplImage.h"
 #include "vtro/VTROList.h"
 #include "vtro/VTROProperty.h"
 #include "vtro/VTROStackedString.h"
@@ -213,6 +214,8 @@ class VTROModule : public VTROModuleBase {
   bool IsDying() const { return (m_state.load(std::memory_order_acquire) & VTRO_STATE_STOP_REQUESTED) != 0; }
   std::uint32_t State() const { return m_state.load(std::memory_order_acquire); }
   bool IsStarted() const { return (State() & VTRO_STATE_STARTED) != 0; }
+  // Sequential during this run (from the `threaded` property at start).
+  bool RunsSequentially() const { return m_threaded.load(std::memory_order_acquire) == 0; }
   std::int32_t LastErrorCode() const { return m_lastErrorCode; }
   const char* LastErrorText() const { return m_lastErrorText.c_str(); }
 
@@ -284,7 +287,7 @@ class VTROModule : public VTROModuleBase {
   VTROEvent m_stopEvent{false};
   VTROEvent m_threadsFinishedEvent{false};
   std::atomic<std::int32_t> m_runningThreadCount{0};
-  std::int16_t m_threaded = 1;
+  std::atomic<std::int16_t> m_threaded{1};
 
   VTROMutex m_moduleLock;
   VTROMutex m_propertyValueLock;
@@ -389,9 +392,23 @@ class VTROComponent : public VTROModule {
   VTROOutput* NewOutput(const VTROOutputDefinition* definition, const char* name = nullptr);
   VTROOutput* NewOutput(const char* modelName, const char* name);
   // Next element of an input (raises 57005 on a stop request); StopReading
-  // gives it back.
+  // gives it back. Threaded components wait for it; sequential ones get null
+  // when there is none.
   VTROIOElt* StartReading(VTROInput* input);
   void StopReading(VTROInput* input);
+  // True when an element is waiting for the input, without blocking.
+  bool DataAvailableInFIFO(VTROInput* input);
+  // Switches the input's reader type within the FIFO family (0 to 2); false
+  // when refused (wait-for-next and sampling readers keep their type).
+  bool SetReaderType(VTROInput* input, std::int32_t readerType);
+  // A free element of the output, timestamp and time of issue 0 (raises
+  // 57005 on a stop request; waits while never-skipping readers still read).
+  VTROIOElt* StartWriting(VTROOutput* output);
+  // Publishes the element to the readers of its output, or frees it (discard).
+  void StopWriting(VTROIOElt* element, bool discard = false);
+  // A standard IPL image header for the given geometry (no pixel data).
+  static IplImage IplImageModel(std::int32_t width, std::int32_t height, const char* colorModel,
+                                std::int32_t dataOrder, std::int32_t depth, std::int32_t align);
   VTROInput* Input(const char* name);
   VTROInput* Input(std::int32_t index);
   VTROOutput* Output(const char* name);

@@ -85,13 +85,27 @@ class VTROEngineInterface {
   virtual VTROTimerService* TimerService() = 0;
 
   // ---- Inputs and outputs ----
+  // Connects `input` to `output` after the engine's type check (an engine
+  // calls input->Connect(output)); false when refused.
   virtual bool Connect(VTROOutput* output, VTROInput* input) = 0;
   virtual void Disconnect(VTROInput* input) = 0;
-  // Registers `input` as a reader of `output`; returns the reader index or -1.
+  // Registers `input` as a reader of `output`; returns the reader index or -1
+  // (an engine answers output->AddReader(input, input->ReaderType())). Called
+  // by VTROInput::Connect.
   virtual std::int32_t RegisterReader(VTROOutput* output, VTROInput* input) = 0;
+  // Tells the engine that `input` left the readers of `output` (the input
+  // has already removed itself).
   virtual void UnregisterReader(VTROOutput* output, VTROInput* input) = 0;
   // 0: element accessors check nothing; above 0 they check.
   virtual std::int32_t IOCheckLevel() = 0;
+  // An element was published for `input`, an input of a sequential
+  // component. Called by the writer's thread while it holds the output's
+  // ring lock, so it must only take note (a queue) and return: the engine
+  // runs input->Component()->SequentialStep(input) later on a thread of its
+  // own, never on the writer's thread inside the writer's locks (two run
+  // locks nested, and a cycle of components would deadlock). Deliveries for
+  // an input that is unregistered (UnregisterSymbol) are dropped.
+  virtual void DataArrived(VTROInput* input) = 0;
 
   // ---- Symbols ----
   // Forgets a registered input, output, property or action by full name

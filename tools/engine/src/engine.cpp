@@ -654,12 +654,17 @@ std::size_t Engine::GetEnumProperty(const char* fullName, char* buffer, std::siz
   return CopyOut(PropertyText(p), buffer, capacity);
 }
 
-// Connections arrive with inputs and outputs; until then nothing connects.
-bool Engine::Connect(VTROOutput*, VTROInput*) { return false; }
+// Connections: the input registers itself as a reader of the output.
+bool Engine::Connect(VTROOutput* output, VTROInput* input) { return input->Connect(output); }
 
-void Engine::Disconnect(VTROInput*) {}
+void Engine::Disconnect(VTROInput* input) { input->Disconnect(); }
 
-std::int32_t Engine::RegisterReader(VTROOutput*, VTROInput*) { return -1; }
+std::int32_t Engine::RegisterReader(VTROOutput* output, VTROInput* input) {
+  return output->AddReader(input, input->ReaderType());
+}
+
+// Sequential components are not yet driven by data here.
+void Engine::DataArrived(VTROInput*) {}
 
 void Engine::UnregisterReader(VTROOutput*, VTROInput*) {}
 

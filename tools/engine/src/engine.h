@@ -106,6 +106,7 @@ class Engine final : public VTROEngineInterface {
   std::int32_t RegisterReader(VTROOutput* output, VTROInput* input) override;
   void UnregisterReader(VTROOutput* output, VTROInput* input) override;
   std::int32_t IOCheckLevel() override;
+  void DataArrived(VTROInput* input) override;
   void UnregisterSymbol(const char* fullName) override;
 
  private:

@@ -196,14 +196,14 @@ TEST(Lifecycle, ObjectOfAComponentWithARunningThreadIsKept) {
 TEST(Lifecycle, RefusesToDieAfterTheDeathLimit) {
   const std::string text =
       "warning: Component lc refuses to die after 10 seconds. The component model FwTestLifecycle must be bugged.";
-  const auto core = Lifecycle({"--set", "Fault=coreIgnoresStop", "--set", "HangMs=1200", "--setting",
-                               "Engine.dieTimeout=300000", "--at", "0.1:stop"},
+  // The stop waits 10 s of engine time: at 40 times real time, 0.25 s.
+  const auto core = Lifecycle({"--set", "Fault=coreIgnoresStop", "--set", "HangMs=1200", "--speed", "40000", "--at",
+                               "0.1:stop"},
                               0.5);
   ExpectInOrder(core, {"Core ignores the stop", text, "Core returns late", kDead});
   EXPECT_LT(core.took, std::chrono::milliseconds(8000));
 
-  const auto death = Lifecycle({"--set", "Fault=deathHang", "--set", "HangMs=1000", "--setting",
-                                "Engine.dieTimeout=200000"});
+  const auto death = Lifecycle({"--set", "Fault=deathHang", "--set", "HangMs=1000", "--speed", "50000"});
   ExpectInOrder(death, {"Death cores=", text, "Death returns late"});
 }
 
