@@ -37,7 +37,7 @@ class VTROImage2Qtu : public VTROComponent {
   enum TimeInput : int { kStartTime = 0, kStopTime = 1, kOffset = 2 };
 
  private:
-  enum class InputKind { kNone, kIplImage, kCompressedImage, kFrameHeaderStream, kCsi2Frame };
+  enum class InputKind { kNone, kIplImage, kCompressedImage, kFrameHeaderStream, kCsi2Frame, kOtherStructure };
   class UnitSink;
 
   // ---- Core (VTROImage2QtuCore.cpp) ----
@@ -50,8 +50,9 @@ class VTROImage2Qtu : public VTROComponent {
   void SetUpCsi2Frame(VTROIOElt* element);
   void InitOutputChannel(std::uint16_t lineSize, std::uint16_t lineCount);
   void SendElement(InputKind kind, VTROIOElt* element);
+  void SendCsi2Frame(VTROIOElt* element, UnitSink& sink);
   // Counts the frame, or reports why it was not sent completely.
-  void FinishFrame(const unit_client::FrameResult& result, bool fatalSendError);
+  void FinishFrame(const unit_client::FrameResult& result);
   // One block through QZQTU_ReplayStreamData, again at once while it answers
   // 11, until a stop has waited for half the shutdown time-out.
   std::int32_t SendWithRetry(const QZQTU_StreamDataInfo& info, const void* data, std::uint16_t length);
