@@ -54,7 +54,7 @@ class VTROImage2Qtu : public VTROComponent {
   // Counts the frame, or reports why it was not sent completely.
   void FinishFrame(const unit_client::FrameResult& result);
   // One block through QZQTU_ReplayStreamData, again at once while it answers
-  // 11, until a stop has waited for half the shutdown time-out.
+  // 11; after a stop request, until half the shutdown time-out has passed.
   std::int32_t SendWithRetry(const QZQTU_StreamDataInfo& info, const void* data, std::uint16_t length);
 
   // ---- Times and status (VTROImage2QtuStatus.cpp) ----
@@ -87,6 +87,7 @@ class VTROImage2Qtu : public VTROComponent {
   std::uint16_t m_packetsPerFrame = 0;
   unit_client::Csi2TypeLists m_csi2Lists;  // kept across runs
   std::vector<std::uint8_t> m_scratch;     // zero-padded last block of compressed images
+  std::int64_t m_stopSeenAt = -1;          // engine time a stop was first seen while sending this element
 
   // Options read at Birth.
   unit_client::FrameHeaderOptions m_frameHeaderOptions;

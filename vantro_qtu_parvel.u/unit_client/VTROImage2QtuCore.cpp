@@ -218,16 +218,24 @@ std::int32_t VTROImage2Qtu::SendWithRetry(const QZQTU_StreamDataInfo& info, cons
   const std::int64_t start = CurrentTime(true, true);
   for (;;) {
     const QZQTU_Error code = QZQTU_ReplayStreamData(handle, &info, data, length);
-    if (IsDying() && CurrentTime(true, true) - start > m_halfShutdownTimeout) {
-      ReportWarning("Component timeout reached, shutting down directly.");
-      return code;
-    }
     if (code != QZQTU_TIMEOUT) return code;
+    if (IsDying()) {
+      // Half the shutdown time-out since this block began, or since the stop
+      // was first seen in this element: a unit that gives a buffer back now
+      // and then must not keep a stop waiting block after block.
+      const std::int64_t now = CurrentTime(true, true);
+      if (m_stopSeenAt < 0) m_stopSeenAt = now;
+      if (now - start > m_halfShutdownTimeout || now - m_stopSeenAt > m_halfShutdownTimeout) {
+        ReportWarning("Component timeout reached, shutting down directly.");
+        return code;
+      }
+    }
   }
 }
 
 void VTROImage2Qtu::SendElement(InputKind kind, VTROIOElt* element) {
   UnitSink sink(*this, element);
+  m_stopSeenAt = -1;
   switch (kind) {
     case InputKind::kIplImage: {
       const IplImage* header = element->IplImageHeader();

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "data_tap.h"
 #include "engine.h"
 #include "qtu_sim/unit_sim.h"
 
@@ -16,17 +17,30 @@ namespace unit_client_test {
 
 vtro_engine::Engine& TheEngine();
 
+using Properties = std::vector<std::pair<std::string, std::string>>;
+
 class ClientRig {
  public:
-  explicit ClientRig(qtusim::Config config = {});
+  // With `tap`, the clients send through a DataTap (payloads kept) to the unit.
+  explicit ClientRig(qtusim::Config config = {}, bool tap = false);
   ~ClientRig();
 
   qtusim::UnitSim& Unit() { return *unit_; }
+  DataTap& Tap() { return *tap_; }
+  const std::string& Scratch() const { return scratch_; }
 
   // Creates an instance named `name` whose properties point at the emulated
   // unit (control and data on 127.0.0.1, local port chosen by the system),
   // then sets `properties` in order. Fails the test when a set is refused.
-  void Create(const std::string& name, const std::vector<std::pair<std::string, std::string>>& properties = {});
+  void Create(const std::string& name, const Properties& properties = {});
+  // Any other model (a testkit source or sink).
+  void CreateModel(const std::string& model, const std::string& name, const Properties& properties);
+  // Connects "instance.output" to "instance.input".
+  void Connect(const std::string& from, const std::string& to);
+  // Starts `names` in order, lets them run for `seconds`, stops them in
+  // reverse order, giving the others time to take in what the last one (the
+  // source) wrote; the last datagrams are then given time to arrive.
+  void RunFor(const std::vector<std::string>& names, double seconds);
   // Starts `name` and waits (bounded) until its Birth is over: true when it
   // went on to Core, false when the start or Birth failed.
   bool Start(const std::string& name);
@@ -47,8 +61,23 @@ class ClientRig {
 
  private:
   std::unique_ptr<qtusim::UnitSim> unit_;
+  std::unique_ptr<DataTap> tap_;
+  std::string scratch_;
   std::size_t firstReport_;
   std::vector<std::string> created_;
 };
+
+// Frames "Sent N frames." of a Death report, -1 when absent.
+long long FramesSent(const ClientRig& rig, const std::string& name);
+
+// One element as ElementDump wrote it: its timestamp (µs) and bytes.
+struct DumpedElement {
+  std::int64_t timestamp = 0;
+  std::vector<std::uint8_t> bytes;
+};
+std::vector<DumpedElement> ReadDump(const std::string& directory);
+
+// The blocks of each frame, by frame counter in order of arrival.
+std::vector<std::vector<TappedBlock>> Frames(const std::vector<TappedBlock>& blocks);
 
 }  // namespace unit_client_test

@@ -34,8 +34,10 @@ DataTap::DataTap(std::uint16_t unitDataPort, bool keepPayloads) : unitPort_(unit
   socket_ = ::socket(AF_INET, SOCK_DGRAM, 0);
   out_ = ::socket(AF_INET, SOCK_DGRAM, 0);
   int buffer = 32 << 20;
-  ::setsockopt(socket_, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer);
-  ::setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+  // Above the system's limit only as root; otherwise as much as it allows.
+  if (::setsockopt(socket_, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer) != 0) {
+    ::setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+  }
   sockaddr_in address = Loopback(0);
   if (socket_ < 0 || out_ < 0 || ::bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     throw std::runtime_error("data tap: cannot bind a loopback socket");
