@@ -31,8 +31,10 @@ def read_pcap(path):
     magic, _, _, _, _, _, linktype = struct.unpack_from("<IHHiIII", data, 0)
     assert magic == 0xA1B2C3D4 and linktype == 101, (hex(magic), linktype)
     packets, at = [], 24
-    while at < len(data):
+    while at + 16 <= len(data):
         _, _, captured, _ = struct.unpack_from("<IIII", data, at)
+        if at + 16 + captured > len(data):
+            break  # a record still being written
         ip = data[at + 16:at + 16 + captured]
         header = (ip[0] & 0x0F) * 4
         sport, dport, ulen = struct.unpack_from(">HHH", ip, header)
@@ -114,12 +116,23 @@ class CapturedSession(unittest.TestCase):
             ports = dict(part.split("=") for part in banner.split()[1:3])
             cls.control_port = int(ports["control"].split(":")[1])
             cls.data_port = int(ports["data"].split(":")[1])
-            unit = ["--control", "127.0.0.1:%d" % cls.control_port, "--data", "127.0.0.1:%d" % cls.data_port]
+            # Long time-outs: a loaded machine (sanitizer builds, parallel tests) answers late.
+            unit = ["--control", "127.0.0.1:%d" % cls.control_port, "--data", "127.0.0.1:%d" % cls.data_port,
+                    "--timeout-get", "3000", "--timeout-stream", "3000"]
             for command in (["set-times", "--start", "5000", "--offset", "100", "--stop", "9000"],
                             ["--max-payload", "64", "stream", "--line-size", "100", "--line-count", "3",
                              "--frames", "2"],
                             ["reset"], ["clear-flags"]):
                 subprocess.run([CLI] + unit + command, check=True, capture_output=True, timeout=30)
+            # The unit takes the data in on threads of its own: wait until it
+            # has, and has reported the last packet, before stopping it.
+            deadline = time.monotonic() + 20
+            while time.monotonic() < deadline:
+                packets = read_pcap(cls.capture)
+                if sum(1 for p in packets if p[1] == cls.data_port) == 12 and any(
+                        len(p[2]) == 28 and p[2][8] == 0xFF and le(p[2], 14, 2) == 11 for p in packets):
+                    break
+                time.sleep(0.05)
         finally:
             sim.send_signal(signal.SIGINT)
             sim.communicate(timeout=30)
