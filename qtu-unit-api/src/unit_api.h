@@ -64,8 +64,6 @@ public:
     // Inspection for tests.
     std::size_t endpointCount();
     std::size_t channelCount();
-    // Holds M1: the receiver reads nothing until the lock is released.
-    std::unique_lock<std::mutex> holdRoutingForTest() { return std::unique_lock(m1_); }
     // Rounds of the receiver so far (each one wait and what it read).
     std::uint64_t receiverRounds() const { return rounds_.load(); }
     // Replies that their own caller read while it waited (no hand-off).

@@ -18,6 +18,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "capture.h"
 #include "data_receiver.h"
 #include "frame_writer.h"
 #include "stream_checker.h"
@@ -197,6 +198,17 @@ struct UnitSim::Impl {
   std::mt19937_64 random;
   std::atomic<bool> stopStatus{false};
 
+  std::unique_ptr<Capture> capture;  // --capture: every datagram received and sent
+
+  // The unit's side of a datagram: `address` and `port` (network order).
+  static sockaddr_in local(in_addr address, uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr = address;
+    a.sin_port = htons(port);
+    return a;
+  }
+
   mutable std::mutex logMu;
   std::vector<std::vector<uint8_t>> log;
   std::atomic<uint64_t> malformedControl{0}, requests{0}, repliesSent{0}, repliesDropped{0},
@@ -346,6 +358,7 @@ void UnitSim::Impl::controlLoop() {
       }
     }
     const size_t length = static_cast<size_t>(n);
+    if (capture) capture->write(from.remote, local(from.local, controlPort), buffer, length);
     {
       std::lock_guard lock(logMu);
       if (log.size() < kControlLogLimit) log.emplace_back(buffer, buffer + length);
@@ -376,7 +389,7 @@ void UnitSim::Impl::sendTo(const Peer& to, const uint8_t* bytes, size_t length) 
   in_pktinfo info{};
   info.ipi_spec_dst = to.local;
   std::memcpy(CMSG_DATA(c), &info, sizeof info);
-  ::sendmsg(control.fd, &msg, 0);
+  if (::sendmsg(control.fd, &msg, 0) >= 0 && capture) capture->write(local(to.local, controlPort), to.remote, bytes, length);
 }
 
 void UnitSim::Impl::handleRequest(const uint8_t* req, size_t length, const Peer& from) {
@@ -544,7 +557,9 @@ void UnitSim::Impl::dataLoop(Channel& ch) {
     const auto lineCount = static_cast<uint16_t>(g);
     // Counted before the datagrams: a reader that sees their count sees this.
     ch.receiveBuffers.store(receiver.buffers(), std::memory_order_relaxed);
-    receiver.forEach([&](const uint8_t* datagram, size_t length, bool truncated, const sockaddr_in&) {
+    const sockaddr_in unitSide = local(bindAddress, ch.port);
+    receiver.forEach([&](const uint8_t* datagram, size_t length, bool truncated, const sockaddr_in& from) {
+      if (capture) capture->write(from, unitSide, datagram, length);
       ch.checker.take(datagram, length, truncated, lineCount);
     });
     if (ch.statusDue.exchange(false, std::memory_order_relaxed)) sendStatus(ch);
@@ -655,6 +670,7 @@ void UnitSim::start() {
   Impl& m = *impl_;
   std::lock_guard lifecycle(m.lifecycleMu);
   if (m.started) return;
+  if (!m.config.capturePath.empty()) m.capture = std::make_unique<Capture>(m.config.capturePath);
   m.openSockets();
   m.started = true;
   m.startedAt = Clock::now();
@@ -718,6 +734,8 @@ int UnitSim::dataReceiveBufferBytes() const {
 }
 
 uint64_t UnitSim::malformedControl() const { return impl_->malformedControl.load(); }
+
+uint64_t UnitSim::capturedPackets() const { return impl_->capture ? impl_->capture->packets() : 0; }
 
 void UnitSim::setFaults(const Faults& faults) {
   std::lock_guard lock(impl_->faultMu);

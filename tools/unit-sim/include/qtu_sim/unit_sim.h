@@ -60,6 +60,7 @@ struct Config {
   unsigned savePngBits = 0;         // 8 or 16: also write ch<N>_frame<K>.png (mono, width lineSize/bytes)
   uint64_t seed = 1;                // seeds the reply-drop choice
   bool coalesceReceives = true;     // UDP_GRO on the data sockets, split back into datagrams
+  std::string capturePath;          // non-empty: a pcap file of every datagram received and sent
   Faults faults;
 };
 
@@ -113,6 +114,7 @@ class UnitSim {
 
   std::vector<std::vector<uint8_t>> controlLog() const;  // every control datagram received, in order
   uint64_t malformedControl() const;  // control datagrams dropped for a bad header
+  uint64_t capturedPackets() const;   // datagrams written to the capture file
   int dataReceiveBufferBytes() const; // receive buffer the system granted a data socket
 
   void setFaults(const Faults& faults);  // replaces the faults while running
