@@ -89,6 +89,8 @@ VTROComponent::VTROComponent(const char* instanceName, const VTROComponentDefini
     static_cast<VTROPropertyImplementation*>(version)->Value().SetString(
         definition != nullptr && definition->version != nullptr ? definition->version : "");
   }
+  // Until a start reads `threaded`, the definition's default holds.
+  m_threaded.store(definition == nullptr || definition->defaultThreaded != 0 ? 1 : 0);
   threaded->SetChangeHandler(vtro::NoEngineHandler);
   autoStart->SetChangeHandler(vtro::NoEngineHandler);
   priority->SetChangeHandler(PriorityHandler);

@@ -2,6 +2,8 @@
 // types and subsampling, the wake-ups, and the system properties.
 #include "VTROInputImplementation.h"
 
+#include <thread>
+
 #include "framework_internal.h"
 #include "platform/vtro_platform.h"
 #include "vtro/VTROComponent.h"
@@ -164,6 +166,23 @@ void VTROInputImplementation::Hold(VTROIOElt* element, VTROOutput* output, std::
   m_readCount.fetch_add(1);
 }
 
+bool VTROInputImplementation::Spin() {
+  constexpr int kSpins = 64;  // each gives the processor up once
+  std::uint64_t seen = 0;
+  {
+    std::lock_guard<std::mutex> lock(m_connection);
+    if (m_output == nullptr) return false;
+    seen = m_output->PublishedCount();
+  }
+  for (int spin = 0; spin < kSpins; ++spin) {
+    std::this_thread::yield();
+    if (m_component->IsDying()) return true;  // the next pass raises 57005
+    std::lock_guard<std::mutex> lock(m_connection);
+    if (m_output == nullptr || m_output->PublishedCount() != seen) return true;
+  }
+  return false;
+}
+
 VTROIOElt* VTROInputImplementation::TakeWaiting() {
   bool waitPointMarked = false;
   VTROEvent* events[3] = {&m_component->StopEvent(), &m_dataEvent, &m_resetEvent};
@@ -187,6 +206,9 @@ VTROIOElt* VTROInputImplementation::TakeWaiting() {
         }
       }
     }
+    // A writer on another core often publishes within microseconds: look a
+    // few times before going to sleep.
+    if (Spin()) continue;
     // Without time-out: data, a connection or a reset wakes it, a stop ends it.
     const int result = VTROEvent::Wait(3, events, -1);
     if (result == 0) {

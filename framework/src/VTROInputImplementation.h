@@ -58,6 +58,9 @@ class VTROInputImplementation final : public VTROInput {
   // Takes an element for a threaded component, waiting for it (and for a
   // connection); raises 57005 on a stop.
   VTROIOElt* TakeWaiting();
+  // Looks briefly for a new publication (or a stop) before a wait; true
+  // when there is something to look at again.
+  bool Spin();
   // Records `element` of `output` as the one being read.
   void Hold(VTROIOElt* element, VTROOutput* output, std::int32_t reader);
   void DisconnectLocked();

@@ -3,12 +3,15 @@
 #include "VTROOutputRing.h"
 
 #include <new>
+#include <thread>
 
 #include "vtro/VTROComponent.h"
 
 namespace {
 
 constexpr std::size_t kBlockAlignment = 64;
+// Looks before a writer sleeps (each gives the processor up once).
+constexpr int kSpins = 64;
 
 void FreeBlock(void* block) {
   if (block != nullptr) ::operator delete(block, std::align_val_t{kBlockAlignment});
@@ -166,11 +169,12 @@ void VTROOutputRing::FreeElementLocked(VTROIOEltImplementation* element) {
 
 bool VTROOutputRing::NeededLocked(const VTROIOEltImplementation* element) const {
   if (element->holders > 0) return true;
+  // The newest element stays published for sampling readers, also those
+  // that connect later (the writer may still reclaim it).
+  if (element == Newest()) return true;
   for (const Reader& reader : m_readers) {
-    if (!reader.active) continue;
-    if (reader.type == SamplingReader) {
-      if (element == Newest()) return true;
-    } else if (reader.next <= element->sequence) {
+    if (!reader.active || reader.type == SamplingReader) continue;
+    if (reader.next <= element->sequence) {
       return true;
     }
   }
@@ -186,6 +190,7 @@ void VTROOutputRing::SweepLocked() {
 }
 
 void VTROOutputRing::WakeWriterLocked() {
+  m_releases.fetch_add(1, std::memory_order_release);
   if (!m_writerWaiting) return;
   m_writerWaiting = false;
   m_space.Set();
@@ -194,6 +199,7 @@ void VTROOutputRing::WakeWriterLocked() {
 // Writer ----------------------------------------------------------------------------
 
 VTROIOEltImplementation* VTROOutputRing::AcquireForWriting(VTROEvent& stop) {
+  std::uint64_t seen = 0;
   for (;;) {
     {
       std::lock_guard<std::mutex> lock(m_lock);
@@ -218,6 +224,16 @@ VTROIOEltImplementation* VTROOutputRing::AcquireForWriting(VTROEvent& stop) {
       }
       // Nothing published and nothing free: every element is being written.
       if (m_queueCount == 0 && !HoldsAny(m_records, m_count)) return nullptr;
+      seen = m_releases.load(std::memory_order_relaxed);
+    }
+    // A reader on another core gives an element back within microseconds
+    // most of the time: look a few times before going to sleep.
+    for (int spin = 0; spin < kSpins && m_releases.load(std::memory_order_acquire) == seen; ++spin) {
+      std::this_thread::yield();
+    }
+    {
+      std::lock_guard<std::mutex> lock(m_lock);
+      if (m_releases.load(std::memory_order_relaxed) != seen || m_freeCount > 0) continue;
       m_writerWaiting = true;
       m_space.Reset();
     }
@@ -256,7 +272,7 @@ bool VTROOutputRing::Publish(VTROIOEltImplementation* element, bool discard, std
   element->queued = true;
   m_queue[(m_queueHead + m_queueCount) % m_count] = element;
   ++m_queueCount;
-  ++m_published;
+  m_published.fetch_add(1, std::memory_order_release);
   SweepLocked();
   for (Reader& reader : m_readers) {
     if (reader.active) reader.input->DataPublished();
@@ -287,10 +303,7 @@ std::int32_t VTROOutputRing::FreeCount() const {
   return m_freeCount;
 }
 
-std::uint64_t VTROOutputRing::PublishedCount() const {
-  std::lock_guard<std::mutex> lock(m_lock);
-  return m_published;
-}
+std::uint64_t VTROOutputRing::PublishedCount() const { return m_published.load(std::memory_order_acquire); }
 
 // Readers ----------------------------------------------------------------------------
 

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -130,7 +131,8 @@ class VTROOutputRing {
   std::int32_t m_queueHead = 0;
   std::int32_t m_queueCount = 0;
   std::uint64_t m_nextSequence = 1;
-  std::uint64_t m_published = 0;
+  std::atomic<std::uint64_t> m_published{0};  // read without the lock
+  std::atomic<std::uint64_t> m_releases{0};   // elements given back or freed
   std::int32_t m_subsamplingCounter = 1;
   std::vector<Reader> m_readers;
 

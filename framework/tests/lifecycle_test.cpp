@@ -403,7 +403,10 @@ TEST_F(Lifecycle, RefusingToDieIsReportedAfterTheLimitAndTheStopStaysRequested) 
   };
   component->EngineStart();
   while (component->coreCalls.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const auto begin = std::chrono::steady_clock::now();
   component->EngineStop();
+  // 10 s of engine time, not of real time.
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(3));
   ReportRecord report;
   ASSERT_TRUE(engine->FindReport(
       "Component stuck refuses to die after 10 seconds. The component model ThreadedModel must be bugged.", &report));
@@ -413,6 +416,26 @@ TEST_F(Lifecycle, RefusingToDieIsReportedAfterTheLimitAndTheStopStaysRequested) 
   release = true;
   ASSERT_TRUE(WaitDead(component));
   EXPECT_EQ(component->coreCalls.load(), 1);
+}
+
+// The engine destroys a component that refused to die: one stop, one
+// warning, and no wait for the thread that never comes back.
+TEST_F(Lifecycle, DestroyingAComponentThatRefusedToDieStopsItOnlyOnce) {
+  static std::atomic<bool> never{false};
+  engine->SetClockSpeed(100000);
+  TestComponent* component = Make("stuck", threadedModel);
+  // Ignores the stop for ever; touches nothing of the component meanwhile.
+  component->core = [](TestComponent&) {
+    while (!never.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
+  component->EngineStart();
+  while (component->coreCalls.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  component->EngineStop();
+  const auto begin = std::chrono::steady_clock::now();
+  components.clear();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(1));
+  EXPECT_EQ(engine->CountReportsContaining("refuses to die"), 1);
+  EXPECT_EQ(engine->CountReports("The destructor of component stuck was called though stuck is still alive."), 1);
 }
 
 TEST_F(Lifecycle, ShutdownTimeoutTextUsesSecondsFromOneSecondOn) {

@@ -562,6 +562,28 @@ TEST_F(Properties, NewElementsDuringAStopRaiseTheStopException) {
   EXPECT_EQ(component->FindProperty("Late"), nullptr);
 }
 
+TEST_F(Properties, AFailedCreationRollsTheHalfMadeElementBackAndFreesTheLock) {
+  // The engine refuses the input's second system property.
+  engine->ReserveSymbol("cmp.Extra.readerType");
+  const std::int32_t inputs = component->InputCount();
+  const std::int32_t properties = component->PropertyCount();
+  EXPECT_EQ(Raised([&] { component->NewInput(&model.inputs[1], "Extra"); }), VTRO::ErrorException);
+  EXPECT_TRUE(engine->FindReport("component cmp: Can't create property cmp.Extra.readerType. The symbol already exists."));
+  EXPECT_EQ(component->InputCount(), inputs);
+  EXPECT_EQ(component->PropertyCount(), properties);
+  EXPECT_FALSE(engine->IsRegistered("cmp.Extra"));
+  EXPECT_FALSE(engine->IsRegistered("cmp.Extra.subsampling"));
+  for (VTROStackedString* symbol : component->Symbols()) EXPECT_NE(std::string(symbol->c_str()).find("Extra"), 0u);
+  EXPECT_TRUE(component->ModuleLockFreeForOthers());
+  // Start and stop go through, and the name can be made once the engine takes it.
+  component->EngineStart();
+  ASSERT_EQ(component->EngineBirthEvent()->Wait(5000000), 0);
+  component->EngineStop();
+  engine->Reset();
+  EXPECT_NE(component->NewInput(&model.inputs[1], "Extra"), nullptr);
+  EXPECT_TRUE(engine->IsRegistered("cmp.Extra.readerType"));
+}
+
 TEST_F(Properties, EnginePropertyQueriesTellUnknownNamesAndWrongTypes) {
   engine->SetInteger("Engine.shutdownTimeout", 1234);
   engine->SetString("Engine.version", "4.7.0");

@@ -66,6 +66,7 @@ class TestComponent : public VTROComponent {
   // thread holds itself counts as taken).
   bool DynamicLockFreeForOthers() { return FreeForOthers(m_dynamicLock); }
   bool RunLockFreeForOthers() { return FreeForOthers(m_runLock); }
+  bool ModuleLockFreeForOthers() { return FreeForOthers(m_moduleLock); }
 
   std::atomic<int> coreCalls{0};
 

@@ -104,6 +104,24 @@ TEST_F(Timing, PauseInTheMiddleKeepsTheRemainingTime) {
   EXPECT_LT(total, 900);
 }
 
+// The engine time a rest takes is its duration, whatever pause lies inside.
+TEST_F(Timing, RestAcrossAPauseEndsWhenTheEngineTimeRestedReachesTheDuration) {
+  const std::int64_t engineBegin = engine->CurrentTime();
+  std::atomic<std::int64_t> engineEnd{0};
+  std::thread rester([&] {
+    component->Rest(250000);
+    engineEnd = engine->CurrentTime();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  engine->SetClockSpeed(0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  engine->SetClockSpeed(1000);
+  rester.join();
+  const std::int64_t rested = engineEnd.load() - engineBegin;
+  EXPECT_GE(rested, 249000);
+  EXPECT_LT(rested, 300000);  // not 250000 + the 100000 before the pause
+}
+
 TEST_F(Timing, StopRequestEndsAPausedRestWithTheStopException) {
   engine->SetClockSpeed(0);
   std::atomic<int> raised{0};

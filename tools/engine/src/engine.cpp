@@ -86,11 +86,24 @@ Engine::Engine(std::ostream& out)
       clock_(0, 1000),
       timers_(clock_),
       timerAdapter_(std::make_unique<Timers>(timers_)),
-      waitingList_(std::make_unique<WaitingList>(clock_)) {}
+      waitingList_(std::make_unique<WaitingList>(clock_)),
+      delivery_([this](VTROComponent* component, VTROInput* input) { RunStep(component, input); }) {}
 
 Engine::~Engine() {
   DestroyAll();
   WaitForMainThreads(std::chrono::seconds(2));
+}
+
+void Engine::RunStep(VTROComponent* component, VTROInput* input) {
+  try {
+    component->SequentialStep(input);
+  } catch (int) {
+    // The framework has reported it (a time-out, or an error raised again).
+  } catch (const std::exception& e) {
+    reporter_.Emit(2, 0, true, std::string("sequential step of ") + component->EngineName() + " raised: " + e.what());
+  } catch (...) {
+    reporter_.Emit(2, 0, true, std::string("sequential step of ") + component->EngineName() + " raised an exception");
+  }
 }
 
 Package* Engine::LoadPackage(const std::string& path, std::string& error) {
@@ -316,6 +329,10 @@ bool Engine::Start(const std::string& name) {
     reporter_.Emit(2, 0, false, "no instance named " + name);
     return false;
   }
+  if (!c->EngineIsThreaded()) {
+    // Data published for its inputs is delivered on a worker of its own.
+    delivery_.Add(c, c->EngineName());
+  }
   try {
     c->EngineStart();
     return true;
@@ -372,6 +389,10 @@ void Engine::Destroy(const std::string& name) {
   if ((c->EngineState() & VTRO_STATE_DEAD) == 0) {
     c->EngineStop();
   }
+  // No step may run once the object is gone, and no peer may keep a reader
+  // or an output of it.
+  delivery_.Remove(c);
+  connections_.DisconnectComponent(c);
   // Never free an object that one of its threads still runs in: the main
   // thread leaves its routine just after the component is dead, and a
   // component thread may outlive the framework's shutdown limit.
@@ -654,20 +675,115 @@ std::size_t Engine::GetEnumProperty(const char* fullName, char* buffer, std::siz
   return CopyOut(PropertyText(p), buffer, capacity);
 }
 
-// Connections: the input registers itself as a reader of the output.
-bool Engine::Connect(VTROOutput* output, VTROInput* input) { return input->Connect(output); }
-
-void Engine::Disconnect(VTROInput* input) { input->Disconnect(); }
-
-std::int32_t Engine::RegisterReader(VTROOutput* output, VTROInput* input) {
-  return output->AddReader(input, input->ReaderType());
+bool Engine::Connect(VTROOutput* output, VTROInput* input) {
+  const std::string why = connections_.Connect(output, input);
+  if (!why.empty()) {
+    reporter_.Emit(2, 0, true, why);
+  }
+  return why.empty();
 }
 
-// Sequential components are not yet driven by data here.
-void Engine::DataArrived(VTROInput*) {}
+void Engine::Disconnect(VTROInput* input) {
+  if (input != nullptr) {
+    connections_.Disconnect(input);
+  }
+}
 
-void Engine::UnregisterReader(VTROOutput*, VTROInput*) {}
+std::int32_t Engine::RegisterReader(VTROOutput* output, VTROInput* input) {
+  return connections_.RegisterReader(output, input);
+}
 
-std::int32_t Engine::IOCheckLevel() { return 0; }
+void Engine::UnregisterReader(VTROOutput* output, VTROInput* input) { connections_.UnregisterReader(output, input); }
+
+std::int32_t Engine::IOCheckLevel() {
+  // Element accessors ask on every call: read the setting only after a change.
+  const std::uint64_t version = settings_.Version();
+  if (ioCheckVersion_.load(std::memory_order_acquire) != version) {
+    const auto level = settings_.Integer("Engine.ioCheckLevel");
+    ioCheckLevel_.store(level ? static_cast<std::int32_t>(std::clamp<int64_t>(*level, 0, INT32_MAX)) : 0);
+    ioCheckVersion_.store(version, std::memory_order_release);
+  }
+  return ioCheckLevel_.load(std::memory_order_relaxed);
+}
+
+void Engine::DataArrived(VTROInput* input) {
+  if (input != nullptr) {
+    delivery_.Trigger(input->Component(), input);
+  }
+}
+
+VTROInput* Engine::FindInput(const std::string& instance, const std::string& input) const {
+  VTROComponent* c = Find(instance);
+  if (c == nullptr) {
+    return nullptr;
+  }
+  for (int32_t i = 0; i < c->EngineInputCount(); ++i) {
+    VTROInput* in = c->EngineInputAt(i);
+    if (in != nullptr && input == in->ShortName()) {
+      return in;
+    }
+  }
+  return nullptr;
+}
+
+VTROOutput* Engine::FindOutput(const std::string& instance, const std::string& output) const {
+  VTROComponent* c = Find(instance);
+  if (c == nullptr) {
+    return nullptr;
+  }
+  for (int32_t i = 0; i < c->EngineOutputCount(); ++i) {
+    VTROOutput* out = c->EngineOutputAt(i);
+    if (out != nullptr && output == out->ShortName()) {
+      return out;
+    }
+  }
+  return nullptr;
+}
+
+std::string Engine::InputNames(const std::string& instance) const {
+  std::string names;
+  if (VTROComponent* c = Find(instance)) {
+    for (int32_t i = 0; i < c->EngineInputCount(); ++i) {
+      names += (names.empty() ? "" : ", ") + std::string(c->EngineInputAt(i)->ShortName());
+    }
+  }
+  return names.empty() ? "none" : names;
+}
+
+std::string Engine::OutputNames(const std::string& instance) const {
+  std::string names;
+  if (VTROComponent* c = Find(instance)) {
+    for (int32_t i = 0; i < c->EngineOutputCount(); ++i) {
+      names += (names.empty() ? "" : ", ") + std::string(c->EngineOutputAt(i)->ShortName());
+    }
+  }
+  return names.empty() ? "none" : names;
+}
+
+std::string Engine::Connect(const std::string& fromInstance, const std::string& output, const std::string& toInstance,
+                            const std::string& input) {
+  VTROOutput* out = FindOutput(fromInstance, output);
+  if (out == nullptr) {
+    return Find(fromInstance) == nullptr ? "no instance named " + fromInstance
+                                         : "component " + fromInstance + " has no output " + output +
+                                               " (its outputs: " + OutputNames(fromInstance) + ")";
+  }
+  VTROInput* in = FindInput(toInstance, input);
+  if (in == nullptr) {
+    return Find(toInstance) == nullptr ? "no instance named " + toInstance
+                                       : "component " + toInstance + " has no input " + input + " (its inputs: " +
+                                             InputNames(toInstance) + ")";
+  }
+  return connections_.Connect(out, in);
+}
+
+bool Engine::ConnectionsIdle() const {
+  for (const auto& c : connections_.All()) {
+    if (c.input->HasUnreadData()) {
+      return false;
+    }
+  }
+  return delivery_.Idle();
+}
 
 }  // namespace vtro_engine

@@ -8,6 +8,7 @@
 // code when the engine is torn down).
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <iosfwd>
@@ -17,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "connections.h"
+#include "delivery.h"
 #include "engine_clock.h"
 #include "engine_settings.h"
 #include "package.h"
@@ -39,6 +42,8 @@ class Engine final : public VTROEngineInterface {
   EngineSettings& Settings() { return settings_; }
   Reporter& Reports() { return reporter_; }
   SymbolRegistry& Symbols() { return symbols_; }
+  ConnectionTable& Connections() { return connections_; }
+  DeliveryQueue& Delivery() { return delivery_; }
 
   // Loads a package (once per path); null with `error` set on failure.
   Package* LoadPackage(const std::string& path, std::string& error);
@@ -67,6 +72,20 @@ class Engine final : public VTROEngineInterface {
   void Destroy(const std::string& name);
   // Stops and destroys every instance.
   void DestroyAll();
+
+  // An input or output of an instance by short name; null when absent.
+  VTROInput* FindInput(const std::string& instance, const std::string& input) const;
+  VTROOutput* FindOutput(const std::string& instance, const std::string& output) const;
+  // Short names of an instance's inputs or outputs ("a, b").
+  std::string InputNames(const std::string& instance) const;
+  std::string OutputNames(const std::string& instance) const;
+  // Connects an output of one instance to an input of another after the
+  // type check. Empty on success, else why not.
+  std::string Connect(const std::string& fromInstance, const std::string& output, const std::string& toInstance,
+                      const std::string& input);
+  // True when no input of a connection has unread data and no sequential
+  // step is pending or running.
+  bool ConnectionsIdle() const;
 
   // Waits until the component's state has every bit of `bits`; false on time-out.
   bool WaitForState(const std::string& name, uint32_t bits, std::chrono::milliseconds limit);
@@ -106,6 +125,8 @@ class Engine final : public VTROEngineInterface {
   std::int32_t RegisterReader(VTROOutput* output, VTROInput* input) override;
   void UnregisterReader(VTROOutput* output, VTROInput* input) override;
   std::int32_t IOCheckLevel() override;
+  // An input of a sequential component has new data: its step runs on the
+  // component's delivery worker, never on the calling (writer's) thread.
   void DataArrived(VTROInput* input) override;
   void UnregisterSymbol(const char* fullName) override;
 
@@ -119,6 +140,8 @@ class Engine final : public VTROEngineInterface {
   };
 
   VTROProperty* FindRegisteredProperty(const char* fullName);
+  // One sequential step on a delivery worker; nothing it raises goes further.
+  void RunStep(VTROComponent* component, VTROInput* input);
   // Bookkeeping of the threads that run inside a component.
   void Enter(VTROComponent* component, bool main);
   void Leave(VTROComponent* component, bool main);
@@ -131,6 +154,11 @@ class Engine final : public VTROEngineInterface {
   std::unique_ptr<WaitingList> waitingList_;
   EngineSettings settings_;
   SymbolRegistry symbols_;
+  ConnectionTable connections_;
+  DeliveryQueue delivery_;
+  // "Engine.ioCheckLevel", read again when the settings changed.
+  std::atomic<std::uint64_t> ioCheckVersion_{~0ull};
+  std::atomic<std::int32_t> ioCheckLevel_{0};
 
   mutable std::mutex instancesLock_;  // guards packages_ and instances_
   std::map<std::string, std::unique_ptr<Package>> packages_;

@@ -1,4 +1,6 @@
 // vtro-engine: loads packages, lists and scans them, and starts components.
+#include <unistd.h>
+
 #include <csignal>
 #include <clocale>
 #include <iostream>
@@ -10,6 +12,7 @@
 #include "engine.h"
 #include "listing.h"
 #include "marker_scan.h"
+#include "run_command.h"
 #include "session.h"
 
 namespace {
@@ -165,6 +168,15 @@ int main(int argc, char** argv) {
   start->add_option("--act", o.actions, "action to trigger after the sets, before the start");
   start->add_flag("--traces", o.traces, "show traces and state changes");
 
+  vtro_engine::RunOptions r;
+  auto* run = app.add_subcommand("run", "build a diagram from a JSON file, run it, print a summary");
+  run->add_option("DIAGRAM", r.file, "diagram file (JSON)")->required();
+  run->add_option("--for", r.forSeconds, "real seconds to run (overrides run.for_s)")->check(CLI::NonNegativeNumber);
+  run->add_option("--set", r.sets, "NAME.PROPERTY=VALUE, set after the diagram's properties");
+  run->add_option("--runs", r.runs, "start/stop cycles")->check(CLI::PositiveNumber);
+  bool traces = false;
+  run->add_flag("--traces", traces, "show traces and state changes");
+
   CLI11_PARSE(app, argc, argv);
   if (scan->parsed()) {
     return Scan(scanFiles);
@@ -177,6 +189,12 @@ int main(int argc, char** argv) {
   }
   if (start->parsed()) {
     return Start(engine, o);
+  }
+  if (run->parsed()) {
+    engine.Reports().SetShowTraces(traces);
+    // The live line only on a terminal: logs and pipes get the reports alone.
+    r.progress = ::isatty(STDOUT_FILENO) == 1;
+    return vtro_engine::RunDiagram(engine, r, g_interrupted);
   }
   return 2;
 }

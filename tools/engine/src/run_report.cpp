@@ -53,6 +53,26 @@ RunCounts Latest(const RunCounts& a, const RunCounts& b) {
   return out;
 }
 
+RunCounts Since(const RunCounts& base, const RunCounts& now) {
+  const auto less = [](std::uint64_t value, std::uint64_t from) { return value >= from ? value - from : value; };
+  RunCounts out = now;
+  for (auto& o : out.outputs) {
+    for (const auto& b : base.outputs) {
+      if (b.name == o.name) o.written = less(o.written, b.written);
+    }
+  }
+  for (auto& i : out.inputs) {
+    for (const auto& b : base.inputs) {
+      if (b.name == i.name) i.read = less(i.read, b.read);
+    }
+  }
+  return out;
+}
+
+ReportTally Since(const ReportTally& base, const ReportTally& now) {
+  return {now.info - base.info, now.warning - base.warning, now.error - base.error};
+}
+
 std::vector<std::string> SummaryLines(const RunCounts& counts, const ReportTally& reports, const std::string& endedBy) {
   std::vector<std::string> lines;
   lines.push_back("summary: run " + Fixed(counts.seconds, 2) + " s, ended by " + endedBy);

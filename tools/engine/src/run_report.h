@@ -41,6 +41,12 @@ std::string ProgressLine(const RunCounts& before, const RunCounts& now, std::siz
 // component may be reset once it stops).
 RunCounts Latest(const RunCounts& a, const RunCounts& b);
 
+// The counts of `now` since `base` (the framework's counters go on across
+// runs); a counter below its base was reset and counts from zero. Elements
+// of `now` missing in `base` keep their value.
+RunCounts Since(const RunCounts& base, const RunCounts& now);
+ReportTally Since(const ReportTally& base, const ReportTally& now);
+
 // Summary lines, each starting with "summary: ":
 //   summary: run 3.00 s, ended by <why>
 //   summary: output cam.oImage: 90 written

@@ -171,6 +171,10 @@ TEST(RunReport, ProgressRatesAndSummaryLines) {
                                              "summary: input dump.iData: 26 read from cam.oImage",
                                              "summary: input png.iImage: 5 read from cam.oImage",
                                              "summary: reports: 3 info, 1 warning, 0 error"}));
+  // A second run counts from its own start.
+  const RunCounts second = Since(now, RunCounts{0.5, {{"cam.oImage", 40}}, {{"dump.iData", "cam.oImage", 3}}});
+  EXPECT_EQ(second.outputs[0].written, 15u);
+  EXPECT_EQ(second.inputs[0].read, 3u) << "below its base: reset, counted from zero";
 }
 
 }  // namespace

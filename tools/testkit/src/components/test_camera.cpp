@@ -46,7 +46,10 @@ class TestCamera final : public testkit::TestkitSource {
     if (layout_.depth != 8 && layout_.depth != 16) {
       Fail("Depth must be 8 or 16 bits, not " + std::to_string(layout_.depth));
     }
-    const IplImage model = testkit::ImageModel(layout_.width, layout_.height, layout_.channels, layout_.depth);
+    // Grey or RGB, pixel order, rows aligned to 8 bytes.
+    const IplImage model = IplImageModel(layout_.width, layout_.height, layout_.channels == 1 ? "GRAY" : "RGB",
+                                         IPL_DATA_ORDER_PIXEL, layout_.depth == 16 ? IPL_DEPTH_16U : IPL_DEPTH_8U,
+                                         IPL_ALIGN_8BYTES);
     layout_.rowStep = model.widthStep;
     Output(0)->AllocOutputBufferIplImage(&model, 0);
     StartSource();

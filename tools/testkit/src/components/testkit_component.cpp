@@ -1,7 +1,6 @@
 #include "testkit_component.h"
 
 #include <cmath>
-#include <cstring>
 
 namespace testkit {
 
@@ -53,25 +52,6 @@ void TestkitComponent::SetDone(bool done) {
   if (property == nullptr) return;
   VTROLock lock(PropertyValueLock());
   *static_cast<bool*>(property->ValueSlotLocation()) = done;
-}
-
-IplImage ImageModel(int width, int height, int channels, int depth) {
-  IplImage image;
-  std::memset(&image, 0, sizeof image);
-  image.nSize = sizeof(IplImage);
-  image.nChannels = channels;
-  image.depth = depth == 16 ? IPL_DEPTH_16U : IPL_DEPTH_8U;
-  const char* model = channels == 1 ? "GRAY" : "RGB";
-  std::memcpy(image.colorModel, model, std::strlen(model));
-  std::memcpy(image.channelSeq, model, std::strlen(model));
-  image.dataOrder = IPL_DATA_ORDER_PIXEL;
-  image.origin = IPL_ORIGIN_TL;
-  image.align = IPL_ALIGN_8BYTES;
-  image.width = width;
-  image.height = height;
-  image.widthStep = (width * channels * (depth / 8) + 7) / 8 * 8;
-  image.imageSize = image.widthStep * height;
-  return image;
 }
 
 }  // namespace testkit

@@ -1,7 +1,6 @@
 // What the testkit's components share: property flag words, the base class
 // with checked property reads, the "Done" flag of the sources and pacing in
-// engine time, the IPL image header of an image geometry, and the static
-// definition record with its registration.
+// engine time, and the static definition record with its registration.
 #pragma once
 
 #include <cstdint>
@@ -61,10 +60,6 @@ class TestkitSource : public TestkitComponent {
   std::uint64_t written_ = 0;
   std::int64_t start_ = 0;
 };
-
-// The header of an image: colour model "GRAY" (1 channel) or "RGB" (3),
-// pixel order, top-left origin, rows aligned to 8 bytes.
-IplImage ImageModel(int width, int height, int channels, int depth);
 
 // The definition record of a component, registered in "VTROComponent".
 struct Registration {
