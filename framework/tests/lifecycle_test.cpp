@@ -422,14 +422,17 @@ TEST_F(Lifecycle, RefusingToDieIsReportedAfterTheLimitAndTheStopStaysRequested) 
 // warning, and no wait for the thread that never comes back.
 TEST_F(Lifecycle, DestroyingAComponentThatRefusedToDieStopsItOnlyOnce) {
   static std::atomic<bool> never{false};
+  static std::atomic<bool> entered{false};
   engine->SetClockSpeed(100000);
   TestComponent* component = Make("stuck", threadedModel);
-  // Ignores the stop for ever; touches nothing of the component meanwhile.
+  // Ignores the stop for ever; touches nothing of the component once it
+  // said so (what it read before happens before the destruction).
   component->core = [](TestComponent&) {
+    entered.store(true, std::memory_order_release);
     while (!never.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   };
   component->EngineStart();
-  while (component->coreCalls.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  while (!entered.load(std::memory_order_acquire)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   component->EngineStop();
   const auto begin = std::chrono::steady_clock::now();
   components.clear();
