@@ -18,6 +18,23 @@
 #include "csi2_frame.h"
 #include "frame_walks.h"
 #include "vtro/VTROComponent.h"
+#include "vtro/vtro_io_access.h"
+
+// The status record of "oReplayStateInfo": the layout of QZQTU_ReplayState,
+// into which QZQTU_GetCurrentState writes, copied unchanged.
+struct QZTQtuStatusT {
+  std::uint8_t statusBit0;
+  std::uint8_t statusBit1;
+  std::uint8_t statusBit2;
+  std::uint8_t statusBit3;
+  std::uint32_t freeBuffers;
+  std::uint64_t statusTime;  // the unit's time, ns
+};
+static_assert(sizeof(QZTQtuStatusT) == sizeof(QZQTU_ReplayState) && sizeof(QZTQtuStatusT) == 16);
+static_assert(offsetof(QZTQtuStatusT, statusBit3) == offsetof(QZQTU_ReplayState, statusBit3));
+static_assert(offsetof(QZTQtuStatusT, freeBuffers) == offsetof(QZQTU_ReplayState, freeBuffers));
+static_assert(offsetof(QZTQtuStatusT, statusTime) == offsetof(QZQTU_ReplayState, statusTime));
+VTRO_IO_STRUCTURE(QZTQtuStatusT);
 
 class VTROImage2Qtu : public VTROComponent {
  public:

@@ -21,11 +21,8 @@ std::uint64_t Nanoseconds(std::int64_t us) { return static_cast<std::uint64_t>(u
 std::int64_t VTROImage2Qtu::ReadTimeInput(int selector) {
   VTROInput* input = Input(kTimeInputNames[selector]);
   if (!input->IsConnected() || !DataAvailableInFIFO(input)) return -1;
-  VTROIOElt* element = StartReading(input);
-  if (element == nullptr) return -1;
-  const std::int64_t value = *element->Int64At(0);
-  StopReading(input);
-  return value;
+  VTRO::InputGuard<std::int64_t> time(this, input, true);
+  return time ? *time.Data() : -1;
 }
 
 void VTROImage2Qtu::PollTimeInput(int selector) {
@@ -58,14 +55,14 @@ void VTROImage2Qtu::StatusLoop() {
   while (!IsDying()) {
     QZQTU_ReplayState state{};
     if (QZQTU_GetCurrentState(m_channelHandle.load(), &state) == QZQTU_OK) {
-      VTROIOElt* status = StartWriting(Output(0));
-      std::memcpy(status->StructureData(), &state, sizeof state);
-      status->SetVectorSize(sizeof state);
-      status->SetTimestamp(CurrentTime(true, true));
-      VTROIOElt* time = StartWriting(Output(1));
-      *time->Int64At(0) = static_cast<std::int64_t>(state.statusTime / 1000);
-      time->SetVectorSize(1);
-      time->SetTimestamp(CurrentTime(true, true));
+      VTRO::OutputGuard<QZTQtuStatusT> status(this, Output(0), true);
+      std::memcpy(status.Data(), &state, sizeof state);
+      status.Element()->SetVectorSize(sizeof(QZTQtuStatusT));
+      status.Element()->SetTimestamp(CurrentTime(true, true));
+      VTRO::OutputGuard<std::int64_t> time(this, Output(1), true);
+      *time.Data() = static_cast<std::int64_t>(state.statusTime / 1000);
+      time.Element()->SetVectorSize(1);
+      time.Element()->SetTimestamp(CurrentTime(true, true));
       m_statusValid.exchange(true);
       if (m_verbose) {
         const auto unitTime = static_cast<std::int64_t>(state.statusTime);
@@ -74,8 +71,7 @@ void VTROImage2Qtu::StatusLoop() {
                     std::to_string(state.freeBuffers))
                        .c_str());
       }
-      StopWriting(time);
-      StopWriting(status);
+      // The guards publish output 1, then output 0.
     }
     Rest(period);
   }
