@@ -54,7 +54,13 @@ unit_client::CompressedLayout LayoutOf(const VTROCompressedImage& record) {
 class ReadingScope {
  public:
   ReadingScope(VTROComponent& component, VTROInput* input) : m_component(component), m_input(input) {}
-  ~ReadingScope() { m_component.StopReading(m_input); }
+  // Also while a stop or an error unwinds Core: nothing may escape here.
+  ~ReadingScope() {
+    try {
+      m_component.StopReading(m_input);
+    } catch (...) {
+    }
+  }
   ReadingScope(const ReadingScope&) = delete;
   ReadingScope& operator=(const ReadingScope&) = delete;
 

@@ -150,16 +150,6 @@ int ClientRig::CountReports(const std::string& name, const std::string& text) co
   return count;
 }
 
-bool ClientRig::WaitForReport(const std::string& name, const std::string& text,
-                              std::chrono::milliseconds limit) const {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (CountReports(name, text) == 0) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
 std::vector<std::uint16_t> ClientRig::Commands(int channel) const {
   std::vector<std::uint16_t> commands;
   for (const auto& datagram : unit_->controlLog()) {

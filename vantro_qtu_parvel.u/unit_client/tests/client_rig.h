@@ -53,8 +53,6 @@ class ClientRig {
   bool HasReport(const std::string& name, int kind, const std::string& text) const;
   // Number of reports of `name` containing `text`.
   int CountReports(const std::string& name, const std::string& text) const;
-  // Waits (bounded) until `name` has reported a text containing `text`.
-  bool WaitForReport(const std::string& name, const std::string& text, std::chrono::milliseconds limit) const;
 
   // Command codes of the control requests the unit received for `channel`.
   std::vector<std::uint16_t> Commands(int channel = 0) const;
