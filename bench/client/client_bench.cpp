@@ -1,7 +1,10 @@
 // qtu-client-bench: frames per second and goodput of 1920x1080 16-bit IPL
 // images through vtro-engine -> QzQtuUnitClient -> the emulated unit, against
 // `qtu-cli stream` of frames of the same geometry straight through the
-// library, in one run. Each contender runs as its own process against a fresh
+// library, in one run. The engine runs the client twice: fed by StillCamera
+// (the same image again and again, as qtu-cli sends one synthetic frame: the
+// client's own overhead) and by TestCamera (which draws every frame: the
+// whole pipeline on this machine's cores). Each contender runs as its own process against a fresh
 // emulated unit in this process; the rate is what the unit received complete
 // over the same measuring window, after a warm-up that starts with the first
 // complete frame. Contenders alternate round by round so that a change in the
@@ -118,25 +121,28 @@ double Median(std::vector<double> v) {
 int main(int argc, char** argv) {
   CLI::App app{"QzQtuUnitClient against qtu-cli stream, 1920x1080 16-bit frames, into the emulated unit"};
   std::string build = "build";
-  std::string diagram = "bench/client/client_bench.json";
+  std::string still = "bench/client/client_bench_still.json";
+  std::string camera = "bench/client/client_bench.json";
   double warmup = 1.0, window = 3.0;
   int rounds = 2;
   unsigned capacity = 64;
   app.add_option("--build", build, "build folder with bin/ and lib/");
-  app.add_option("--diagram", diagram, "the engine's diagram");
+  app.add_option("--still-diagram", still, "the engine's diagram with the still-image source");
+  app.add_option("--camera-diagram", camera, "the engine's diagram with TestCamera");
   app.add_option("--warmup", warmup, "seconds after the first complete frame before measuring");
   app.add_option("--seconds", window, "measuring window in seconds")->check(CLI::PositiveNumber);
-  app.add_option("--rounds", rounds, "rounds, each measuring both contenders")->check(CLI::PositiveNumber);
+  app.add_option("--rounds", rounds, "rounds, each measuring every contender")->check(CLI::PositiveNumber);
   app.add_option("--capacity", capacity, "buffers of the emulated unit");
   CLI11_PARSE(app, argc, argv);
 
   const int runFor = static_cast<int>(warmup + window) + 4;
-  std::vector<double> clientFps, clientMb, peerFps, peerMb;
+  const char* const names[] = {"engine+client (still)", "engine+client (camera)", "qtu-cli stream"};
+  std::vector<double> fps[3], mb[3];
   bool failed = false;
   for (int round = 0; round < rounds; ++round) {
-    for (int contender = 0; contender < 2; ++contender) {
-      // The order flips every round.
-      const bool client = (contender + round) % 2 == 0;
+    for (int turn = 0; turn < 3; ++turn) {
+      // The order turns every round.
+      const int contender = (turn + round) % 3;
       qtusim::Config config;
       config.bind = "127.0.0.1";
       config.capacity = capacity;
@@ -145,29 +151,35 @@ int main(int argc, char** argv) {
       const std::string control = std::to_string(unit.controlPort());
       const std::string data = std::to_string(unit.dataBasePort());
       std::vector<std::string> command;
-      if (client) {
-        command = {build + "/bin/vtro-engine", "run", diagram, "--for", std::to_string(runFor),
-                   "--set", "client.QtuControlPort=" + control, "--set", "client.SensorDataBasePort=" + data};
+      if (contender < 2) {
+        command = {build + "/bin/vtro-engine", "run", contender == 0 ? still : camera, "--for",
+                   std::to_string(runFor), "--set", "client.QtuControlPort=" + control,
+                   "--set", "client.SensorDataBasePort=" + data};
       } else {
         command = {build + "/bin/qtu-cli", "--control", "127.0.0.1:" + control, "--data", "127.0.0.1:" + data,
                    "stream", "--width", "1920", "--height", "1080", "--bpp", "16", "--seconds",
                    std::to_string(runFor)};
       }
-      const std::string log = "/tmp/qtu-client-bench-" + std::string(client ? "engine" : "cli") + ".log";
+      const std::string log = "/tmp/qtu-client-bench-" + std::to_string(contender) + ".log";
       const Rate rate = Measure(command, unit, warmup, window, log);
       unit.stop();
-      std::printf("round %d %-22s %8.1f frames/s %9.1f MB/s%s\n", round + 1,
-                  client ? "engine+QzQtuUnitClient" : "qtu-cli stream", rate.framesPerSecond,
-                  rate.megabytesPerSecond, rate.note.c_str());
+      std::printf("round %d %-24s %8.1f frames/s %9.1f MB/s%s\n", round + 1, names[contender],
+                  rate.framesPerSecond, rate.megabytesPerSecond, rate.note.c_str());
       std::fflush(stdout);
       failed = failed || !rate.ok || !rate.note.empty();
-      (client ? clientFps : peerFps).push_back(rate.framesPerSecond);
-      (client ? clientMb : peerMb).push_back(rate.megabytesPerSecond);
+      fps[contender].push_back(rate.framesPerSecond);
+      mb[contender].push_back(rate.megabytesPerSecond);
     }
   }
-  const double c = Median(clientFps), p = Median(peerFps);
-  std::printf("median engine+QzQtuUnitClient %.1f frames/s %.1f MB/s\n", c, Median(clientMb));
-  std::printf("median qtu-cli stream          %.1f frames/s %.1f MB/s\n", p, Median(peerMb));
-  if (p > 0) std::printf("ratio client/peer %.3f (overhead %.1f %%)\n", c / p, (1 - c / p) * 100);
+  for (int c = 0; c < 3; ++c) {
+    std::printf("median %-24s %8.1f frames/s %9.1f MB/s\n", names[c], Median(fps[c]), Median(mb[c]));
+  }
+  const double peer = Median(fps[2]);
+  if (peer > 0) {
+    for (int c = 0; c < 2; ++c) {
+      const double ratio = Median(fps[c]) / peer;
+      std::printf("ratio %s / qtu-cli stream %.3f (overhead %.1f %%)\n", names[c], ratio, (1 - ratio) * 100);
+    }
+  }
   return failed ? 1 : 0;
 }
