@@ -6,7 +6,8 @@
 //
 // A source is a component none of whose inputs is connected. It is done when
 // it is dead, or when its read-only boolean property "Done" reads true (the
-// testkit's sources set it once they wrote "Count" elements). Once every
+// testkit's sources set it once they wrote "Count" elements, and clear it
+// when they stop, so a new start never shows the last run's value). Once every
 // source is done the run waits until no connected input has unread data and
 // no sequential step is pending, for at most "Engine.drainTimeout" µs of real
 // time, then stops.

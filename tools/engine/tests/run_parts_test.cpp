@@ -146,7 +146,8 @@ TEST(Delivery, RemoveWaitsForTheRunningStepAndDropsTheRest) {
   std::atomic<bool> entered{false};
   DeliveryQueue queue([&](VTROComponent*, VTROInput*) {
     entered = true;
-    std::this_thread::sleep_for(50ms);
+    // Long enough that the trigger and the removal below both fall inside it.
+    std::this_thread::sleep_for(200ms);
     ++steps;
   });
   queue.Add(Component(2), "seq2");

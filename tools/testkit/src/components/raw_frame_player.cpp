@@ -77,7 +77,10 @@ class RawFramePlayer final : public testkit::TestkitComponent {
     ++played_;
   }
 
-  void Death() override { file_.Close(); }
+  void Death() override {
+    file_.Close();
+    SetDone(false);  // a new start must not show this run's Done before its Birth
+  }
 
  private:
   testkit::RawFrameFile file_;

@@ -39,10 +39,13 @@ class TestkitComponent : public VTROComponent {
 // A source: an output written "Count" times (0 = without end) at "Rate"
 // elements per second of engine time (0 = as fast as the readers take them).
 // Once the count is reached the read-only property "Done" turns true (the
-// engine ends a run when every source is done) and Core only rests.
+// engine ends a run when every source is done) and Core only rests. Death
+// clears it again, so that a new start never shows the last run's Done
+// before its Birth ran.
 class TestkitSource : public TestkitComponent {
  public:
   using TestkitComponent::TestkitComponent;
+  void Death() override { SetDone(false); }
 
  protected:
   // Reads "Rate" and "Count", clears "Done" and starts the clock of the run.

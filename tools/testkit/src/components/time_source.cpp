@@ -62,6 +62,8 @@ class TimeSource final : public testkit::TestkitComponent {
     ++written_;
   }
 
+  void Death() override { SetDone(false); }  // a new start must not show this run's Done before its Birth
+
  private:
   std::int64_t value_ = 0, delay_ = 0, period_ = 0, step_ = 0, start_ = 0;
   std::uint64_t count_ = 0, written_ = 0;
