@@ -154,9 +154,6 @@ QZQTU_Error UnitApi::registerOutputChannel(const QZQTU_InputInterface* config,
         if (created) {
             endpoint = ControlEndpoint::open(localIp, config->localControlPort);
             if (endpoint == nullptr) return QZQTU_CONTROL_SOCKET_ERROR;
-        }
-        state = std::make_shared<ChannelState>(channelIndex, *config, endpoint, this);
-        if (created) {
             // Watched from now on by whoever waits on the group (a waiting
             // receiver is woken to take it up): the first request of the new
             // endpoint does not wait for the current round to end.
@@ -168,8 +165,10 @@ QZQTU_Error UnitApi::registerOutputChannel(const QZQTU_InputInterface* config,
                 return QZQTU_CONTROL_SOCKET_ERROR;
             }
         }
-        // Nothing below throws once the list has room and the entry exists.
+        // Nothing below throws once the channel exists, the list has room
+        // and the entry is in.
         try {
+            state = std::make_shared<ChannelState>(channelIndex, *config, endpoint, this);
             if (created) endpoints_.push_front(endpoint);
             endpoint->channels().insert_or_assign(key, state);
         } catch (...) {
