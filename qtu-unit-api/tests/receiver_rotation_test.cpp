@@ -19,6 +19,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// Sockets one wait takes on Windows (select), where the rotation matters.
+constexpr int kWaitLimit = 64;
+
 // A status message (command 0xFF, 28 bytes) whose free-buffer count tells
 // which one of a series it is.
 std::vector<std::uint8_t> statusMessage(std::uint8_t channel, std::uint32_t freeBuffers) {
@@ -103,9 +106,9 @@ TEST_P(ReceiverRotation, EveryEndpointIsReadToTheEnd) {
 }
 
 INSTANTIATE_TEST_SUITE_P(MoreThanOneRound, ReceiverRotation,
-                         testing::Values(Case{UnitApi::kMaxReadSockets, 3},
-                                         Case{UnitApi::kMaxReadSockets + 1, 3},
-                                         Case{2 * UnitApi::kMaxReadSockets + 30, 4}),
+                         testing::Values(Case{kWaitLimit, 3},
+                                         Case{kWaitLimit + 1, 3},
+                                         Case{2 * kWaitLimit + 30, 4}),
                          [](const testing::TestParamInfo<Case>& info) {
                              return std::to_string(info.param.endpoints) + "Endpoints";
                          });
