@@ -7,6 +7,7 @@
 #include <clocale>
 #include <cmath>
 #include <iostream>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -112,7 +113,7 @@ int main(int argc, char** argv) {
   start->add_option("--package", o.morePackages, "further package to load");
   start->add_option("--name", o.name, "instance name (default: the model name)");
   start->add_option("--for", o.forSeconds, "real seconds to run before the stop")->check(kSeconds);
-  start->add_option("--runs", o.runs, "start/stop cycles")->check(CLI::PositiveNumber);
+  start->add_option("--runs", o.runs, "start/stop cycles")->check(CLI::Range(1, std::numeric_limits<int>::max()));
   start->add_option("--speed", o.speed, "clock speed in per mille of real time (0 paused, <0 backwards)");
   start->add_option("--set", o.sets, "PROPERTY=VALUE or NAME.PROPERTY=VALUE, set before the start");
   start->add_option("--setting", o.settings, "engine setting NAME=VALUE, e.g. Engine.shutdownTimeout=500000");
@@ -128,7 +129,7 @@ int main(int argc, char** argv) {
   run->add_option("DIAGRAM", r.file, "diagram file (JSON)")->required();
   run->add_option("--for", r.forSeconds, "real seconds to run (overrides run.for_s)")->check(kSeconds);
   run->add_option("--set", r.sets, "NAME.PROPERTY=VALUE, set after the diagram's properties");
-  run->add_option("--runs", r.runs, "start/stop cycles")->check(CLI::PositiveNumber);
+  run->add_option("--runs", r.runs, "start/stop cycles")->check(CLI::Range(1, std::numeric_limits<int>::max()));
   bool traces = false;
   run->add_flag("--traces", traces, "show traces and state changes");
 
