@@ -2,6 +2,7 @@
 // libraries, and the property, Dynamic and action paths of the test package.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "engine_runner.h"
@@ -50,6 +51,17 @@ TEST(EngineList, BareNamesAreFoundBesideTheEngine) {
   const auto run = Engine({"list", bare});
   EXPECT_EQ(run.status, 0) << run.out;
   EXPECT_TRUE(run.HasLine("package " + bare + ": 3 components")) << run.out;
+  // An installed engine finds them in the package folder of its prefix.
+  const std::filesystem::path prefix = testing::TempDir() + "vtro_prefix";
+  std::filesystem::remove_all(prefix);
+  std::filesystem::create_directories(prefix / "bin");
+  std::filesystem::create_directories(prefix / VTRO_INSTALLED_PACKAGE_DIR);
+  std::filesystem::copy_file(kEngine, prefix / "bin" / "vtro-engine");
+  std::filesystem::copy_file(kPackage, prefix / VTRO_INSTALLED_PACKAGE_DIR / bare);
+  const auto installed = RunEngine((prefix / "bin" / "vtro-engine").string(), {"list", bare});
+  EXPECT_EQ(installed.status, 0) << installed.out;
+  EXPECT_TRUE(installed.HasLine("package " + bare + ": 3 components")) << installed.out;
+  std::filesystem::remove_all(prefix);
 }
 
 TEST(EngineList, PackageWithoutComponentsSaysSo) {
