@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <set>
 #include <string>
@@ -31,39 +32,31 @@ Bytes ReadAll(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// The package with one field of its ELF header or of one program header changed.
-class ElfEdit {
- public:
-  explicit ElfEdit(Bytes bytes) : bytes_(std::move(bytes)) { std::memcpy(&header_, bytes_.data(), sizeof header_); }
-  Elf64_Ehdr& Header() { return header_; }
-  // The first program header of `type`, with its index.
-  Elf64_Phdr& Segment(uint32_t type, size_t* index = nullptr) {
-    for (size_t i = 0; i < header_.e_phnum; ++i) {
-      std::memcpy(&segments_[i], bytes_.data() + header_.e_phoff + i * sizeof(Elf64_Phdr), sizeof(Elf64_Phdr));
-      if (segments_[i].p_type == type) {
-        if (index != nullptr) *index = i;
-        edited_ = i;
-        return segments_[i];
-      }
-    }
-    ADD_FAILURE() << "no segment of type " << type;
-    return segments_[0];
+// A copy of an ELF file with its header, or its first program header of
+// `type` (whose index `index` receives), changed.
+Bytes EditHeader(Bytes bytes, const std::function<void(Elf64_Ehdr&)>& change) {
+  Elf64_Ehdr header;
+  std::memcpy(&header, bytes.data(), sizeof header);
+  change(header);
+  std::memcpy(bytes.data(), &header, sizeof header);
+  return bytes;
+}
+Bytes EditSegment(Bytes bytes, uint32_t type, const std::function<void(Elf64_Phdr&)>& change, size_t* index = nullptr) {
+  Elf64_Ehdr header;
+  std::memcpy(&header, bytes.data(), sizeof header);
+  for (size_t i = 0; i < header.e_phnum; ++i) {
+    Elf64_Phdr segment;
+    char* at = bytes.data() + header.e_phoff + i * sizeof segment;
+    std::memcpy(&segment, at, sizeof segment);
+    if (segment.p_type != type) continue;
+    change(segment);
+    std::memcpy(at, &segment, sizeof segment);
+    if (index != nullptr) *index = i;
+    return bytes;
   }
-  Bytes Done() const {
-    Bytes out = bytes_;
-    std::memcpy(out.data(), &header_, sizeof header_);
-    if (edited_ != SIZE_MAX) {
-      std::memcpy(out.data() + header_.e_phoff + edited_ * sizeof(Elf64_Phdr), &segments_[edited_], sizeof(Elf64_Phdr));
-    }
-    return out;
-  }
-
- private:
-  Bytes bytes_;
-  Elf64_Ehdr header_{};
-  Elf64_Phdr segments_[64]{};
-  size_t edited_ = SIZE_MAX;
-};
+  ADD_FAILURE() << "no segment of type " << type;
+  return bytes;
+}
 
 class EngineBadInput : public ::testing::Test {
  protected:
@@ -108,31 +101,31 @@ TEST_F(EngineBadInput, EveryCommandEndsWithItsStatusAndAMessageAndStartsNothing)
   const std::string cut40 = cut(40), cut300 = cut(300), cut3000 = cut(3000), cutHalf = cut(half),
                     cutLast = cut(package.size() - 1);
 
-  const Elf64_Ehdr header = ElfEdit(package).Header();
-  const auto edit = [&](const std::string& name, auto change) {
-    ElfEdit e(package);
-    change(e);
-    return Write(name + ".pck", e.Done());
+  Elf64_Ehdr header;
+  std::memcpy(&header, package.data(), sizeof header);
+  const auto head = [&](const std::string& name, const std::function<void(Elf64_Ehdr&)>& change) {
+    return Write(name + ".pck", EditHeader(package, change));
+  };
+  const auto segment = [&](const std::string& name, uint32_t type, const std::function<void(Elf64_Phdr&)>& change,
+                           size_t* index = nullptr) {
+    return Write(name + ".pck", EditSegment(package, type, change, index));
   };
   size_t dynamicIndex = 0;
-  const std::string class32 = edit("class32", [](ElfEdit& e) { e.Header().e_ident[EI_CLASS] = ELFCLASS32; });
-  const std::string bigEndian = edit("msb", [](ElfEdit& e) { e.Header().e_ident[EI_DATA] = ELFDATA2MSB; });
-  const std::string arm = edit("arm", [](ElfEdit& e) { e.Header().e_machine = EM_AARCH64; });
-  const std::string object = edit("rel", [](ElfEdit& e) { e.Header().e_type = ET_REL; });
-  const std::string exec = edit("exec", [](ElfEdit& e) { e.Header().e_type = ET_EXEC; });
-  const std::string entry = edit("phentsize", [](ElfEdit& e) { e.Header().e_phentsize = 32; });
-  const std::string many = edit("phnum", [&](ElfEdit& e) {
-    e.Header().e_phnum = 0xffff;
-    e.Header().e_phoff = package.size() - 100;
+  const std::string class32 = head("class32", [](auto& h) { h.e_ident[EI_CLASS] = ELFCLASS32; });
+  const std::string bigEndian = head("msb", [](auto& h) { h.e_ident[EI_DATA] = ELFDATA2MSB; });
+  const std::string arm = head("arm", [](auto& h) { h.e_machine = EM_AARCH64; });
+  const std::string object = head("rel", [](auto& h) { h.e_type = ET_REL; });
+  const std::string exec = head("exec", [](auto& h) { h.e_type = ET_EXEC; });
+  const std::string entry = head("phentsize", [](auto& h) { h.e_phentsize = 32; });
+  const std::string many = head("phnum", [&](auto& h) {
+    h.e_phnum = 0xffff;
+    h.e_phoff = package.size() - 100;
   });
-  const std::string far = edit("phoff", [](ElfEdit& e) { e.Header().e_phoff = uint64_t{1} << 63; });
-  const std::string huge = edit("filesz", [](ElfEdit& e) {
-    auto& load = e.Segment(PT_LOAD);
-    load.p_filesz = load.p_memsz = uint64_t{1} << 62;
-  });
-  const std::string overfull = edit("memsz", [](ElfEdit& e) { e.Segment(PT_LOAD).p_memsz = 0; });
-  const std::string outside = edit("dynamic", [&](ElfEdit& e) { e.Segment(PT_DYNAMIC, &dynamicIndex).p_vaddr += 1ull << 40; });
-  const std::string undynamic = edit("nodynamic", [](ElfEdit& e) { e.Segment(PT_DYNAMIC).p_type = PT_NULL; });
+  const std::string far = head("phoff", [](auto& h) { h.e_phoff = uint64_t{1} << 63; });
+  const std::string huge = segment("filesz", PT_LOAD, [](auto& p) { p.p_filesz = p.p_memsz = uint64_t{1} << 62; });
+  const std::string overfull = segment("memsz", PT_LOAD, [](auto& p) { p.p_memsz = 0; });
+  const std::string outside = segment("dynamic", PT_DYNAMIC, [](auto& p) { p.p_vaddr += 1ull << 40; }, &dynamicIndex);
+  const std::string undynamic = segment("nodynamic", PT_DYNAMIC, [](auto& p) { p.p_type = PT_NULL; });
   const std::string randomBody = Write("randombody.pck", package.substr(0, 64) + noise);
 
   const auto diagram = [&](const std::string& name, const std::string& text) { return Write(name + ".json", text); };
