@@ -1,9 +1,9 @@
 #include "delivery.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <string>
+
+#include "platform/engine_platform.h"
 
 namespace vtro_engine {
 
@@ -25,9 +25,9 @@ void DeliveryQueue::Add(VTROComponent* component, const char* threadName) {
   // Room for the inputs of a usual component: a trigger then never allocates.
   worker->pending.reserve(16);
   Worker* raw = worker.get();
-  const std::string name = std::string(threadName != nullptr ? threadName : "").substr(0, 15);
+  const std::string name = std::string(threadName != nullptr ? threadName : "");
   worker->thread = std::thread([this, component, raw, name] {
-    pthread_setname_np(pthread_self(), name.c_str());
+    platform::SetThreadName(name);
     Run(component, raw);
   });
   workers_.emplace(component, std::move(worker));

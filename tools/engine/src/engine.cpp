@@ -1,7 +1,5 @@
 #include "engine.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -10,6 +8,7 @@
 #include "input_file.h"
 #include "input_limits.h"
 #include "listing.h"
+#include "platform/engine_platform.h"
 #include "vtro/VTROIO.h"
 #include "vtro/VTROProperty.h"
 
@@ -513,10 +512,8 @@ bool Engine::WaitForState(const std::string& name, uint32_t bits, std::chrono::m
 }
 
 void Engine::ComponentMainThread(VTROComponent* component) {
-  // Named after the instance (cut to the 15 characters a thread name holds),
-  // so debuggers and top show whose thread it is.
-  const std::string name = std::string(component->EngineName()).substr(0, 15);
-  pthread_setname_np(pthread_self(), name.c_str());
+  // Named after the instance, so debuggers and top show whose thread it is.
+  platform::SetThreadName(component->EngineName());
   Enter(component, true);
   try {
     component->EngineRunMainThread();

@@ -1,53 +1,33 @@
 #include "input_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
+#include "platform/engine_platform.h"
 
 namespace vtro_engine {
 
 std::optional<InputFile> InputFile::Open(const std::string& path, bool allowPipe, std::string& error) {
-  // Non-blocking, so that opening a FIFO does not wait for a writer.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) {
-    error = errno == EISDIR ? path + " is a directory, not a file" : "cannot open " + path + ": " + std::strerror(errno);
+  platform::OpenedFile opened;
+  if (!platform::FileOpen(path, opened, error)) return std::nullopt;
+  const bool pipe = opened.kind == platform::FileKind::Pipe;
+  if (opened.kind != platform::FileKind::Regular && !(pipe && allowPipe)) {
+    error = opened.kind == platform::FileKind::Directory ? path + " is a directory, not a file"
+            : allowPipe                                   ? path + " is not a regular file or a pipe"
+                                                          : path + " is not a regular file";
+    platform::FileClose(opened.handle);
     return std::nullopt;
   }
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    error = "cannot read " + path + ": " + std::strerror(errno);
-    ::close(fd);
-    return std::nullopt;
-  }
-  const bool pipe = S_ISFIFO(st.st_mode);
-  if (!S_ISREG(st.st_mode) && !(pipe && allowPipe)) {
-    error = S_ISDIR(st.st_mode) ? path + " is a directory, not a file"
-            : allowPipe          ? path + " is not a regular file or a pipe"
-                                 : path + " is not a regular file";
-    ::close(fd);
-    return std::nullopt;
-  }
-  // Reads block again from here on (a pipe waits for its writer's data).
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  return InputFile(fd, pipe, pipe ? 0 : static_cast<uint64_t>(st.st_size));
+  return InputFile(opened.handle, pipe, opened.size);
 }
 
-InputFile::InputFile(InputFile&& other) noexcept : fd_(other.fd_), pipe_(other.pipe_), size_(other.size_) {
-  other.fd_ = -1;
+InputFile::InputFile(InputFile&& other) noexcept : handle_(other.handle_), pipe_(other.pipe_), size_(other.size_) {
+  other.handle_ = -1;
 }
 
-InputFile::~InputFile() {
-  if (fd_ >= 0) ::close(fd_);
-}
+InputFile::~InputFile() { platform::FileClose(handle_); }
 
 bool InputFile::ReadAt(uint64_t offset, void* buffer, size_t size) const {
   auto* out = static_cast<char*>(buffer);
   while (size > 0) {
-    const ssize_t n = ::pread(fd_, out, size, static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
+    const long n = platform::FileReadAt(handle_, offset, out, size);
     if (n <= 0) return false;
     out += n;
     offset += static_cast<uint64_t>(n);
@@ -56,12 +36,7 @@ bool InputFile::ReadAt(uint64_t offset, void* buffer, size_t size) const {
   return true;
 }
 
-long InputFile::Read(void* buffer, size_t capacity) {
-  while (true) {
-    const ssize_t n = ::read(fd_, buffer, capacity);
-    if (n >= 0 || errno != EINTR) return static_cast<long>(n);
-  }
-}
+long InputFile::Read(void* buffer, size_t capacity) { return platform::FileRead(handle_, buffer, capacity); }
 
 std::optional<std::string> ReadWholeFile(const std::string& path, uint64_t limit, std::string& error) {
   auto file = InputFile::Open(path, true, error);
@@ -77,7 +52,7 @@ std::optional<std::string> ReadWholeFile(const std::string& path, uint64_t limit
   while (true) {
     const long n = file->Read(buffer, sizeof buffer);
     if (n < 0) {
-      error = "cannot read " + path + ": " + std::strerror(errno);
+      error = "cannot read " + path + ": " + platform::LastErrorText();
       return std::nullopt;
     }
     if (n == 0) break;

@@ -33,8 +33,8 @@ class InputFile {
   long Read(void* buffer, size_t capacity);
 
  private:
-  InputFile(int fd, bool pipe, uint64_t size) : fd_(fd), pipe_(pipe), size_(size) {}
-  int fd_ = -1;
+  InputFile(std::intptr_t handle, bool pipe, uint64_t size) : handle_(handle), pipe_(pipe), size_(size) {}
+  std::intptr_t handle_ = -1;
   bool pipe_ = false;
   uint64_t size_ = 0;
 };

@@ -1,8 +1,5 @@
 // vtro-engine: loads packages, lists and scans them, and starts components.
 // Exit statuses are in exit_status.h (and the README).
-#include <signal.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <clocale>
 #include <cmath>
@@ -18,6 +15,7 @@
 #include "input_limits.h"
 #include "listing.h"
 #include "marker_scan.h"
+#include "platform/engine_platform.h"
 #include "run_command.h"
 #include "start_command.h"
 
@@ -27,20 +25,11 @@ std::atomic<bool> g_interrupted{false};
 
 // The first Ctrl-C (or SIGTERM) stops the components and ends the run; a
 // second one, for a stop that hangs, ends the process at once.
-extern "C" void OnInterrupt(int) {
+void OnInterrupt() {
   if (g_interrupted.exchange(true)) {
-    static const char kText[] = "vtro-engine: interrupted again, quitting without waiting for the components\n";
-    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, kText, sizeof kText - 1);
-    ::_exit(vtro_engine::kExitInterrupted);
+    vtro_engine::platform::ExitNow("vtro-engine: interrupted again, quitting without waiting for the components\n",
+                                   vtro_engine::kExitInterrupted);
   }
-}
-
-void InstallInterruptHandlers() {
-  struct sigaction action {};
-  action.sa_handler = OnInterrupt;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
 }
 
 // What list and scan print is their product: a failed write is an error.
@@ -97,6 +86,9 @@ int main(int argc, char** argv) {
   CLI::App app{"vtro-engine: host of component packages"};
   app.set_version_flag("--version", std::string("vtro-engine ") + QTU_VERSION);
   app.require_subcommand(1);
+  // Options are "--name" on every system: on Windows "/path" stays a file
+  // name (a path from the root of the drive), not an option.
+  app.allow_windows_style_options(false);
 
   std::vector<std::string> scanFiles;
   auto* scan = app.add_subcommand("scan", "module markers found in package files, without loading them");
@@ -142,11 +134,11 @@ int main(int argc, char** argv) {
   if (scan->parsed()) return Scan(scanFiles);
   vtro_engine::Engine engine(std::cout);
   if (list->parsed()) return List(engine, listPackages);
-  InstallInterruptHandlers();
+  vtro_engine::platform::InstallInterruptHandler(OnInterrupt);
   if (start->parsed()) return vtro_engine::StartCommand(engine, o, g_interrupted);
   engine.Reports().SetShowTraces(traces);
   // The live line only on a terminal: logs and pipes get the reports alone.
-  r.progress = ::isatty(STDOUT_FILENO) == 1;
+  r.progress = vtro_engine::platform::StdoutIsTerminal();
   const int status = vtro_engine::RunDiagram(engine, r, g_interrupted);
   return status == vtro_engine::kExitOk && g_interrupted ? vtro_engine::kExitInterrupted : status;
 }

@@ -2,9 +2,7 @@
 
 #include "package_layout.h"
 
-#include <dlfcn.h>
-
-#include <unistd.h>
+#include "platform/engine_platform.h"
 
 #include <cstring>
 #include <filesystem>
@@ -14,20 +12,22 @@
 namespace vtro_engine {
 
 std::string ResolvePackagePath(const std::string& name) {
-  if (name.find('/') != std::string::npos) {
+  if (platform::HasFolder(name)) {
     return name;
   }
   std::error_code ec;
   if (std::filesystem::exists(name, ec)) {
     return "./" + name;
   }
-  const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (!ec) {
+  const std::filesystem::path exe = platform::ExecutablePath();
+  if (!exe.empty()) {
     // The build tree keeps packages in lib/, an installed tree in the
     // package folder under the library folder (lib/vantro, or
-    // lib/<triplet>/vantro on Debian).
-    for (const char* folder : {"lib", VTRO_INSTALLED_PACKAGE_DIR}) {
-      const auto beside = exe.parent_path().parent_path() / folder / name;
+    // lib/<triplet>/vantro on Debian); on Windows they sit in the engine's
+    // own folder, as the deliverables do beside the engine.
+    const std::filesystem::path bin = exe.parent_path();
+    for (const auto& beside : {bin.parent_path() / "lib" / name, bin.parent_path() / VTRO_INSTALLED_PACKAGE_DIR / name,
+                               bin / name}) {
       if (std::filesystem::exists(beside, ec)) {
         return beside.string();
       }
@@ -48,11 +48,10 @@ std::unique_ptr<Package> Package::Load(const std::string& path, void* engine, st
     error = "cannot load package " + path + ": " + why;
     return nullptr;
   }
-  dlerror();
-  package->handle_ = dlopen(openPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+  std::string why;
+  package->handle_ = platform::LibraryLoad(openPath, why);
   if (package->handle_ == nullptr) {
-    const char* why = dlerror();
-    error = "cannot load package " + path + ": " + (why ? why : "unknown error");
+    error = "cannot load package " + path + ": " + why;
     return nullptr;
   }
   // A package answers every later VTROPckInit with the engine it was first
@@ -68,8 +67,9 @@ std::unique_ptr<Package> Package::Load(const std::string& path, void* engine, st
     }
     initialisedWith[package->handle_] = engine;
   }
-  auto init = reinterpret_cast<PckInitFn>(dlsym(package->handle_, "VTROPckInit"));
-  auto modules = reinterpret_cast<GetModulesDefStructFn>(dlsym(package->handle_, "VTROGetModulesDefStruct"));
+  auto init = reinterpret_cast<PckInitFn>(platform::LibrarySymbol(package->handle_, "VTROPckInit"));
+  auto modules = reinterpret_cast<GetModulesDefStructFn>(
+      platform::LibrarySymbol(package->handle_, "VTROGetModulesDefStruct"));
   if (init == nullptr || modules == nullptr) {
     error = "package " + path + " lacks the entry point " +
             std::string(init == nullptr ? "VTROPckInit" : "VTROGetModulesDefStruct");

@@ -1,5 +1,6 @@
 // The check of a package file before the loader maps it: an ELF shared
-// library for this processor whose headers and segments lie inside the file.
+// library (a PE DLL on Windows) for this processor whose headers and segments
+// lie inside the file.
 // A library cut short would otherwise be mapped past its end, and the first
 // touch of a missing page kills the process with SIGBUS, before any message.
 #pragma once
@@ -21,7 +22,14 @@ using ReadAtFn = std::function<bool(uint64_t offset, void* buffer, size_t size)>
 // its layout is sound.
 std::string CheckElfLayout(uint64_t fileSize, const ReadAtFn& readAt);
 
-// Opens `path` (a regular file) and checks its layout; empty when sound.
+// Checks a PE file (a Windows DLL): the DOS header and its pointer to the PE
+// header, a 64-bit DLL for this processor, the optional header, the section
+// table, every section's bytes in the file and the debug symbol table. Returns
+// why the file cannot be loaded, empty when its layout is sound.
+std::string CheckPeLayout(uint64_t fileSize, const ReadAtFn& readAt);
+
+// Opens `path` (a regular file) and checks its layout in this system's
+// library format (ELF, or PE on Windows); empty when sound.
 std::string CheckPackageFile(const std::string& path);
 
 }  // namespace vtro_engine

@@ -1,8 +1,5 @@
 #include "run_command.h"
 
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <functional>
@@ -13,6 +10,7 @@
 #include "diagram_build.h"
 #include "input_file.h"
 #include "input_limits.h"
+#include "platform/engine_platform.h"
 #include "run_report.h"
 
 namespace vtro_engine {
@@ -22,9 +20,8 @@ using Steady = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 std::size_t TerminalWidth() {
-  winsize size{};
-  if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 10) return size.ws_col - 1;
-  return 100;
+  const std::size_t columns = platform::TerminalColumns();
+  return columns > 10 ? columns - 1 : 100;
 }
 
 RunCounts Snapshot(Engine& engine, Steady::time_point begin) {
