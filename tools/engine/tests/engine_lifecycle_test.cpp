@@ -68,6 +68,9 @@ TEST(Lifecycle, StartsAgainAfterAStop) {
 }
 
 TEST(Lifecycle, InterruptStopsTheComponentCleanly) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "Wine gives a test program started by CTest no console, so no Ctrl-C reaches the engine";
+#endif
   const auto run = RunEngine(kEngine, {"start", kPackage, "FwTestLifecycle", "--name", "lc", "--for", "30"},
                              std::chrono::seconds(20), {}, std::chrono::milliseconds(300));
   EXPECT_EQ(run.status, 130) << run.out;  // interrupted, after the component stopped

@@ -38,7 +38,7 @@ class RunTest : public ::testing::Test {
 
   // Writes a diagram; "$DIR" in it becomes the test's folder and "$READER" the reader package.
   std::string Diagram(const std::string& name, std::string text) {
-    for (const auto& [key, value] : {std::pair<std::string, std::string>{"$DIR", dir_.string()},
+    for (const auto& [key, value] : {std::pair<std::string, std::string>{"$DIR", dir_.generic_string()},
                                      {"$READER", kReaderPackage}}) {
       for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + value.size())) {
         text.replace(at, key.size(), value);
@@ -130,6 +130,9 @@ TEST_F(RunTest, RefusedDiagramsNameThePlaceAndStartNothing) {
        {}, "settings.Engine.shutdownTimeout: must be an integer, not a string"},
   };
   for (const auto& c : cases) {
+#if defined(_WIN32)
+    if (std::string(c.name) == "type") continue;  // the Windows testkit has no ImageWriter (no libpng)
+#endif
     const std::string file = Diagram("refused.json", c.diagram);
     std::vector<std::string> args{file};
     args.insert(args.end(), c.extra.begin(), c.extra.end());
@@ -193,6 +196,9 @@ TEST_F(RunTest, StartStopStartRunsTheDiagramAgain) {
 }
 
 TEST_F(RunTest, InterruptEndsAnEndlessRunWithItsSummary) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "Wine gives a test program started by CTest no console, so no Ctrl-C reaches the engine";
+#endif
   const std::string text = R"({
     "packages": ["vtro_testkit.pck", "$READER"],
     "components": [

@@ -1,20 +1,19 @@
 #include "dump_writer.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 
+#include "file_compat.h"
+
 namespace testkit {
 
 bool WriteAll(int fd, const void* data, std::size_t size) {
   const auto* p = static_cast<const std::uint8_t*>(data);
   while (size > 0) {
-    const ssize_t n = ::write(fd, p, size);
+    const auto n = ::write(fd, p, static_cast<unsigned>(size > 0x40000000u ? 0x40000000u : size));
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -58,7 +57,7 @@ bool DumpWriter::Open(const std::string& directory, std::string& error) {
   }
   stem_ = static_cast<std::size_t>(n);
   std::snprintf(path_ + stem_, sizeof path_ - stem_, "index.txt");
-  index_ = ::open(path_, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  index_ = ::open(path_, file::kWriteFlags, 0644);
   if (index_ < 0) {
     error = std::string("cannot create ") + path_ + ": " + std::strerror(errno);
     return false;
@@ -72,7 +71,7 @@ bool DumpWriter::Write(std::int64_t timestamp, const void* data, std::size_t siz
     return false;
   }
   std::snprintf(path_ + stem_, sizeof path_ - stem_, "%06" PRIu64 ".bin", count_);
-  const int fd = ::open(path_, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int fd = ::open(path_, file::kWriteFlags, 0644);
   if (fd < 0) {
     error = std::string("cannot create ") + path_ + ": " + std::strerror(errno);
     return false;

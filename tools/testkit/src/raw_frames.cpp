@@ -1,13 +1,10 @@
 #include "raw_frames.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "file_compat.h"
 #include "frame_header.h"
 #include "le_bytes.h"
 
@@ -71,22 +68,22 @@ void RawFrameFile::Close() {
 
 bool RawFrameFile::Open(const std::string& path, std::string& error, std::uint32_t maxFrame) {
   Close();
-  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  fd_ = ::open(path.c_str(), file::kReadFlags);
   if (fd_ < 0) {
     error = "cannot open " + path + ": " + std::strerror(errno);
     return false;
   }
-  struct stat st {};
-  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+  std::uint64_t size = 0;
+  if (!file::RegularFileSize(fd_, size)) {
     error = path + " is not a regular file";
     Close();
     return false;
   }
   const int fd = fd_;
   scan_ = ScanRawFrames(
-      static_cast<std::uint64_t>(st.st_size),
+      size,
       [fd](std::uint64_t offset, std::uint8_t* out, std::size_t n) -> std::size_t {
-        const ssize_t got = ::pread(fd, out, n, static_cast<off_t>(offset));
+        const long got = file::PRead(fd, out, n, offset);
         return got < 0 ? 0 : static_cast<std::size_t>(got);
       },
       maxFrame);
@@ -98,7 +95,7 @@ bool RawFrameFile::ReadFrame(std::size_t index, std::uint8_t* out) const {
   const FrameSpan& span = scan_.frames[index];
   std::size_t done = 0;
   while (done < span.size) {
-    const ssize_t got = ::pread(fd_, out + done, span.size - done, static_cast<off_t>(span.offset + done));
+    const long got = file::PRead(fd_, out + done, span.size - done, span.offset + done);
     if (got <= 0) {
       if (got < 0 && errno == EINTR) continue;
       return false;

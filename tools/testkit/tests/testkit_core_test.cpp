@@ -14,8 +14,10 @@
 #include "dump_writer.h"
 #include "mipi_csi2_frame.h"
 #include "pattern.h"
+#if VTRO_TESTKIT_PNG
 #include "png_read.h"
 #include "png_writer.h"
+#endif
 #include "raw_frames.h"
 
 namespace {
@@ -325,6 +327,7 @@ TEST(Dump, WritesNumberedFilesAndAnIndexLinePerElement) {
   fs::remove_all(dir.parent_path());
 }
 
+#if VTRO_TESTKIT_PNG
 TEST(Png, ImagesReadBackSampleForSample) {
   const fs::path dir = TempDir("png");
   fs::create_directories(dir);
@@ -363,5 +366,7 @@ TEST(Png, ImagesReadBackSampleForSample) {
   EXPECT_EQ(error, "only 1 or 3 channels can be written (2)");
   fs::remove_all(dir);
 }
+
+#endif  // VTRO_TESTKIT_PNG
 
 }  // namespace

@@ -36,7 +36,7 @@ class ConverterRun : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir_); }
 
-  std::string Dir(const char* name) const { return (dir_ / name).string(); }
+  std::string Dir(const char* name) const { return (dir_ / name).generic_string(); }
 
   // source -> converter -> ElementDump "out"; source -> ElementDump "in".
   EngineRun Run(const std::string& source, const std::string& converterProperties,
