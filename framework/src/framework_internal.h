@@ -3,6 +3,7 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 
 #include "vtro/VTROEngineInterface.h"
 #include "vtro/VTROStackedString.h"
@@ -13,8 +14,13 @@ class VTROProperty;
 
 namespace vtro {
 
-// printf-style formatting into a VTROStackedString.
+// printf-style formatting into a VTROStackedString. MinGW's C++ runtime
+// formats as C99 does (%zu included): its archetype, not the Microsoft one.
+#if defined(__MINGW_PRINTF_FORMAT)
+VTROStackedString Format(const char* format, ...) __attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)));
+#else
 VTROStackedString Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+#endif
 
 // The stored engine pointer; raising -5 is not possible without an engine, so
 // callers that need it check for null and skip the call.
