@@ -13,3 +13,18 @@ if(QTU_BUILD_TESTS AND TARGET qtu-cli)
   endforeach()
   set_tests_properties(WineSim.mtu PROPERTIES LABELS "e2e;netns;wine")
 endif()
+
+# vtro-engine.exe with the Windows packages: the listing of
+# vantro_qtu_parvel.pck, and the demo diagram streaming through the Windows
+# unit client to the Linux qtu-unit-sim on 127.0.0.1.
+if(QTU_BUILD_TESTS AND TARGET vtro-engine AND TARGET vantro_qtu_parvel AND TARGET vtro_testkit)
+  foreach(case list demo)
+    add_test(NAME WineEngine.${case}
+      COMMAND ${PROJECT_SOURCE_DIR}/tools/engine/tests/windows/wine_engine_e2e.sh ${case}
+        ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:vtro-engine> $<TARGET_FILE_DIR:vantro_qtu_parvel>
+        ${QTU_HOST_UNIT_SIM})
+    set_tests_properties(WineEngine.${case} PROPERTIES
+      TIMEOUT 120 SKIP_RETURN_CODE 77 LABELS "e2e;wine")
+  endforeach()
+  set_tests_properties(WineEngine.demo PROPERTIES LABELS "e2e;network;wine")
+endif()
