@@ -63,6 +63,13 @@ if(TARGET vantro_qtu_parvel)
     LIBRARY DESTINATION ${QTU_INSTALL_PACKAGEDIR} COMPONENT runtime)
 endif()
 
+# The Windows zip also holds the testkit package beside vtro-engine.exe, so
+# that diagrams with test sources run from the unpacked zip.
+if(WIN32 AND TARGET vtro_testkit)
+  install(TARGETS vtro_testkit RUNTIME DESTINATION ${QTU_INSTALL_PACKAGEDIR} COMPONENT runtime
+    LIBRARY DESTINATION ${QTU_INSTALL_PACKAGEDIR} COMPONENT runtime)
+endif()
+
 foreach(tool qtu-cli qtu-unit-sim qtu-records vtro-engine)
   if(TARGET ${tool})
     set_target_properties(${tool} PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
