@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <list>
 #include <map>
@@ -78,6 +79,8 @@ public:
     // it wait beside the receiver (one caller at a time; others wait for the
     // hand-off). Returns when the reply is in, at the deadline, or at once.
     void pump(ControlChannel& channel, std::uint16_t seq, std::chrono::steady_clock::time_point deadline) override;
+    // Ends the receiver's gathering of status messages at once (any thread).
+    void readNow() override;
 
 private:
     // Removes the channel from the endpoints' tables (where it is the entry
@@ -124,6 +127,10 @@ private:
     std::atomic<bool> readerWoken_{false};  // the receiver woke it: its wake-up is in the group
     std::atomic<std::uint64_t> readByCaller_{0};
     std::atomic<std::uint64_t> rounds_{0};
+    // The receiver's pause while status messages gather, which readNow ends.
+    std::mutex gatherMutex_;
+    std::condition_variable gatherCv_;
+    bool readNow_ = false;  // under gatherMutex_
 
     std::atomic<bool> stop_{false};
     std::thread receiver_;
