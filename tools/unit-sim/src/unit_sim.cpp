@@ -29,7 +29,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kReceiveBufferBytes = 64 << 20;
+// Room for the host's whole window of 16000 packets of 8972 bytes (with the
+// system's accounting per buffer), so that a unit that falls behind for a
+// moment drops nothing the host was allowed to send.
+constexpr int kReceiveBufferBytes = 256 << 20;
 constexpr size_t kControlLogLimit = 1'000'000;
 constexpr auto kPollInterval = std::chrono::milliseconds(20);
 
