@@ -153,9 +153,17 @@ int runMany(const qtubench::StreamShape& shape, unsigned rounds, int units, int 
     }
     const auto [lo, hi] = std::minmax_element(frames.begin(), frames.end());
     const double mean = std::accumulate(frames.begin(), frames.end(), 0.0) / static_cast<double>(frames.size());
-    std::printf("\nframes per channel (all rounds): min %llu, max %llu, mean %.1f; min/max %.2f\n",
+    // Jain's index: 1 when every channel got as many frames, 1/n when one got them all.
+    double sum = 0, squares = 0;
+    for (uint64_t f : frames) {
+        sum += static_cast<double>(f);
+        squares += static_cast<double>(f) * static_cast<double>(f);
+    }
+    const double jain = squares > 0 ? sum * sum / (static_cast<double>(frames.size()) * squares) : 0.0;
+    std::printf("\nframes per channel (all rounds): min %llu, max %llu, mean %.1f; min/max %.2f, fairness index "
+                "%.3f (1: all alike)\n",
                 static_cast<unsigned long long>(*lo), static_cast<unsigned long long>(*hi), mean,
-                *hi ? static_cast<double>(*lo) / static_cast<double>(*hi) : 0.0);
+                *hi ? static_cast<double>(*lo) / static_cast<double>(*hi) : 0.0, jain);
     std::printf("per channel:");
     for (size_t i = 0; i < frames.size(); ++i)
         std::printf(" %zu.%zu=%llu", i / perUnit + 1, i % perUnit, static_cast<unsigned long long>(frames[i]));
