@@ -47,7 +47,8 @@ void UnitApi::receiverLoop() {
         }
         if (n == 0) continue;
         const Handled handled = handleReports(tokens, n, false);
-        if (handled.datagrams == 0 || handled.replies != 0) continue;
+        // No pause while replies come or datagrams are still waiting.
+        if (handled.datagrams == 0 || handled.replies != 0 || handled.more) continue;
         // Measured from the end of the last pause: status messages that keep
         // coming find the receiver gathering again at once.
         if (std::chrono::steady_clock::now() - lastStatusRound < kBusyGap) {
@@ -114,9 +115,11 @@ UnitApi::Handled UnitApi::handleReports(std::uint64_t* tokens, int count, bool b
             }
             const auto it = byToken_.find(tokens[i]);
             if (it == byToken_.end()) continue;  // closed since it was reported
-            for (int k = 0; k < (byReader ? 1 : kPerReport); ++k) {
+            const int most = byReader ? 1 : kPerReport;
+            for (int k = 0; k < most; ++k) {
                 const Outcome outcome = handleReadable(*it->second, byReader);
                 if (outcome == Outcome::Nothing) break;
+                if (k + 1 == most) handled.more = true;
                 ++handled.datagrams;
                 if (outcome != Outcome::Other) ++handled.replies;
                 if (outcome == Outcome::ReaderReply) handled.readerReply = true;

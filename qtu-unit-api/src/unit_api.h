@@ -94,6 +94,7 @@ private:
         int datagrams = 0;
         int replies = 0;           // datagrams that answered a request
         bool readerReply = false;  // one answered the reading caller's request
+        bool more = false;         // an endpoint had datagrams left when its share was read
     };
     // Reads from each reported endpoint, in list order, and dispatches what
     // came. Takes M1.
