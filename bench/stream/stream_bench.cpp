@@ -204,7 +204,7 @@ int main(int argc, char** argv) {
     app.add_flag("--no-bare", skipBare, "no bare sender");
     app.add_option("--bare-blocks-per-call", batch, "blocks whose messages the bare sender sends in one call")
         ->check(CLI::Range(1u, 256u))->capture_default_str();
-    app.add_option("--rounds", rounds, "measurements of each sender, alternating")->check(CLI::Range(1u, 10u))
+    app.add_option("--rounds", rounds, "measurements of each sender, alternating")->check(CLI::Range(1u, 40u))
         ->capture_default_str();
     app.add_option("--many", many, "UNITSxCHANNELS: the many-channel case (e.g. 4x4) instead");
     CLI11_PARSE(app, argc, argv);
