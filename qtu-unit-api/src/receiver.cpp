@@ -46,6 +46,9 @@ void UnitApi::receiverLoop() {
             continue;
         }
         if (n == 0) continue;
+        // A caller reading the sockets for its reply reads it itself when
+        // it runs first: where it shares this CPU, it is let go first.
+        if (readerActive_.load()) std::this_thread::yield();
         const Handled handled = handleReports(tokens, n, false);
         // No pause while replies come or datagrams are still waiting.
         if (handled.datagrams == 0 || handled.replies != 0 || handled.more) continue;
