@@ -37,49 +37,86 @@ void printRow(const std::string& name, const Figures& f) {
                 f.datagrams ? 100.0 * f.datagramsLost / f.datagrams : 0.0);
 }
 
+double median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
 int runPeers(const qtubench::StreamShape& shape, unsigned rounds, bool withIperf, bool withBare, unsigned batch,
              const std::string& iperf) {
     std::printf("stream benchmark: %u-byte datagrams (maxPayloadSize %u), blocks of %u bytes, %u per frame, "
                 "%g s per measurement, %u round(s)\n\n",
                 shape.maxPayload + 24u, shape.maxPayload, shape.blockBytes, shape.lineCount, shape.seconds, rounds);
     printHeader();
-    // Rounds alternate the senders, so that a change in the machine's load
-    // touches all of them; the totals add every round.
-    Figures iperfTotal, bareTotal, libraryTotal;
+    // The senders take turns, in the opposite order every other round, so
+    // that a change in the machine's load touches all of them alike; the
+    // totals add every round, and the ratio of each round to its own peers
+    // is kept too (their median is what a load burst in one round moves least).
+    // The bare sender runs twice: with the messages of `batch` blocks per
+    // call (the limit), and with one block per call, as the library must
+    // send (one block per QZQTU_ReplayStreamData): the two show whether
+    // sending less often gains anything.
+    Figures iperfTotal, bareTotal, bareOneTotal, libraryTotal;
+    std::vector<double> toBare, toBareOne, toIperf;
     std::vector<std::string> notes;
     for (unsigned round = 1; round <= rounds; ++round) {
         const std::string suffix = rounds > 1 ? " #" + std::to_string(round) : "";
-        if (withIperf) {
-            const Figures f = qtubench::measureIperf(iperf, shape);
-            printRow("iperf3 -u (peer)" + suffix, f);
-            iperfTotal.add(f);
-        }
-        if (withBare) {
-            const Figures f = qtubench::measureBare(shape, batch);
-            printRow("bare sender (limit)" + suffix, f);
-            bareTotal.add(f);
-            notes.push_back("bare" + suffix + ": " + f.note);
-        }
-        const Figures f = qtubench::measureLibrary(shape);
-        printRow("QZQTU_ReplayStreamData" + suffix, f);
-        libraryTotal.add(f);
-        notes.push_back("library" + suffix + ": " + f.note);
+        Figures iperfRound, bareRound, bareOneRound, libraryRound;
+        const auto runIperf = [&] {
+            iperfRound = qtubench::measureIperf(iperf, shape);
+            printRow("iperf3 -u (peer)" + suffix, iperfRound);
+            iperfTotal.add(iperfRound);
+        };
+        const auto runBare = [&](unsigned blocks, Figures& f, Figures& total, const std::string& name) {
+            f = qtubench::measureBare(shape, blocks);
+            printRow(name + suffix, f);
+            total.add(f);
+            notes.push_back(name + suffix + ": " + f.note);
+        };
+        const auto runLibrary = [&] {
+            libraryRound = qtubench::measureLibrary(shape);
+            printRow("QZQTU_ReplayStreamData" + suffix, libraryRound);
+            libraryTotal.add(libraryRound);
+            notes.push_back("library" + suffix + ": " + libraryRound.note);
+        };
+        const std::string bareName = "bare, " + std::to_string(batch) + " blocks/call";
+        const bool forward = round % 2 == 1;
+        if (forward && withIperf) runIperf();
+        if (forward && withBare) runBare(batch, bareRound, bareTotal, bareName);
+        if (!forward) runLibrary();
+        if (withBare && batch != 1) runBare(1, bareOneRound, bareOneTotal, "bare, 1 block/call");
+        if (forward) runLibrary();
+        if (!forward && withBare) runBare(batch, bareRound, bareTotal, bareName);
+        if (!forward && withIperf) runIperf();
+        if (withBare) toBare.push_back(libraryRound.goodput() / bareRound.goodput());
+        if (withBare && batch != 1) toBareOne.push_back(libraryRound.goodput() / bareOneRound.goodput());
+        if (withIperf) toIperf.push_back(libraryRound.goodput() / iperfRound.goodput());
     }
     if (rounds > 1) {
         if (withIperf) printRow("iperf3 -u (peer), all", iperfTotal);
-        if (withBare) printRow("bare sender (limit), all", bareTotal);
+        if (withBare) printRow("bare, " + std::to_string(batch) + " blocks/call, all", bareTotal);
+        if (withBare && batch != 1) printRow("bare, 1 block/call, all", bareOneTotal);
         printRow("QZQTU_ReplayStreamData, all", libraryTotal);
     }
     std::printf("\n");
     for (const auto& n : notes) std::printf("%s\n", n.c_str());
     if (withBare) {
-        std::printf("ratio library/bare sender: goodput %.3f (at least 0.95 wanted); CPU per GB sent %.2f\n",
-                    libraryTotal.goodput() / bareTotal.goodput(),
+        std::printf("ratio library/bare sender (the limit, %u blocks/call): goodput %.3f over all rounds, median of "
+                    "the rounds' ratios %.3f (at least 0.95 wanted); CPU per GB sent %.2f\n",
+                    batch, libraryTotal.goodput() / bareTotal.goodput(), median(toBare),
                     libraryTotal.cpuPerGbSent() / bareTotal.cpuPerGbSent());
+        if (batch != 1) {
+            std::printf("ratio library/bare sender at 1 block/call: goodput %.3f over all rounds, median %.3f; "
+                        "bare 1 block/call against %u blocks/call: goodput %.3f\n",
+                        libraryTotal.goodput() / bareOneTotal.goodput(), median(toBareOne), batch,
+                        bareOneTotal.goodput() / bareTotal.goodput());
+        }
     }
     if (withIperf) {
-        std::printf("ratio library/iperf3: goodput %.2f; CPU per GB sent %.2f (below 1 wanted)\n",
-                    libraryTotal.goodput() / iperfTotal.goodput(),
+        std::printf("ratio library/iperf3: goodput %.2f (median %.2f); CPU per GB sent %.2f (below 1 wanted)\n",
+                    libraryTotal.goodput() / iperfTotal.goodput(), median(toIperf),
                     libraryTotal.cpuPerGbSent() / iperfTotal.cpuPerGbSent());
     }
     return 0;
@@ -94,14 +131,21 @@ int runMany(const qtubench::StreamShape& shape, unsigned rounds, int units, int 
     std::vector<uint64_t> frames(static_cast<size_t>(units * perUnit), 0);
     uint64_t gaps = 0, incomplete = 0;
     std::vector<std::string> notes;
+    std::vector<double> ratios;
     for (unsigned round = 1; round <= rounds; ++round) {
         const std::string suffix = rounds > 1 ? " #" + std::to_string(round) : "";
-        const Figures one = qtubench::measureLibrary(shape);
-        printRow("one channel (peer)" + suffix, one);
-        oneTotal.add(one);
+        Figures one;
+        const auto runOne = [&] {
+            one = qtubench::measureLibrary(shape);
+            printRow("one channel (peer)" + suffix, one);
+            oneTotal.add(one);
+        };
+        if (round % 2 == 1) runOne();
         const auto many = qtubench::measureManyChannels(shape, units, perUnit);
         printRow(std::to_string(units * perUnit) + " channels" + suffix, many.total);
         manyTotal.add(many.total);
+        if (round % 2 == 0) runOne();
+        ratios.push_back(many.total.goodput() / one.goodput());
         for (size_t i = 0; i < frames.size(); ++i) frames[i] += many.framesPerChannel[i];
         gaps += many.gaps;
         incomplete += many.incomplete;
@@ -109,9 +153,17 @@ int runMany(const qtubench::StreamShape& shape, unsigned rounds, int units, int 
     }
     const auto [lo, hi] = std::minmax_element(frames.begin(), frames.end());
     const double mean = std::accumulate(frames.begin(), frames.end(), 0.0) / static_cast<double>(frames.size());
-    std::printf("\nframes per channel (all rounds): min %llu, max %llu, mean %.1f; min/max %.2f\n",
+    // Jain's index: 1 when every channel got as many frames, 1/n when one got them all.
+    double sum = 0, squares = 0;
+    for (uint64_t f : frames) {
+        sum += static_cast<double>(f);
+        squares += static_cast<double>(f) * static_cast<double>(f);
+    }
+    const double jain = squares > 0 ? sum * sum / (static_cast<double>(frames.size()) * squares) : 0.0;
+    std::printf("\nframes per channel (all rounds): min %llu, max %llu, mean %.1f; min/max %.2f, fairness index "
+                "%.3f (1: all alike)\n",
                 static_cast<unsigned long long>(*lo), static_cast<unsigned long long>(*hi), mean,
-                *hi ? static_cast<double>(*lo) / static_cast<double>(*hi) : 0.0);
+                *hi ? static_cast<double>(*lo) / static_cast<double>(*hi) : 0.0, jain);
     std::printf("per channel:");
     for (size_t i = 0; i < frames.size(); ++i)
         std::printf(" %zu.%zu=%llu", i / perUnit + 1, i % perUnit, static_cast<unsigned long long>(frames[i]));
@@ -120,8 +172,9 @@ int runMany(const qtubench::StreamShape& shape, unsigned rounds, int units, int 
     for (const auto& n : notes) std::printf("%s\n", n.c_str());
     // Each manyTotal round's seconds is the length of one run of all
     // channels; goodput is aggregate over that time.
-    std::printf("ratio %d channels/one channel: aggregate goodput %.2f (at least 0.90 wanted)\n", units * perUnit,
-                manyTotal.goodput() / oneTotal.goodput());
+    std::printf("ratio %d channels/one channel: aggregate goodput %.2f over all rounds, median of the rounds' "
+                "ratios %.2f (at least 0.90 wanted)\n",
+                units * perUnit, manyTotal.goodput() / oneTotal.goodput(), median(ratios));
     return 0;
 }
 
@@ -151,7 +204,7 @@ int main(int argc, char** argv) {
     app.add_flag("--no-bare", skipBare, "no bare sender");
     app.add_option("--bare-blocks-per-call", batch, "blocks whose messages the bare sender sends in one call")
         ->check(CLI::Range(1u, 256u))->capture_default_str();
-    app.add_option("--rounds", rounds, "measurements of each sender, alternating")->check(CLI::Range(1u, 10u))
+    app.add_option("--rounds", rounds, "measurements of each sender, alternating")->check(CLI::Range(1u, 40u))
         ->capture_default_str();
     app.add_option("--many", many, "UNITSxCHANNELS: the many-channel case (e.g. 4x4) instead");
     CLI11_PARSE(app, argc, argv);

@@ -103,6 +103,9 @@ private:
 class ReplyPump {
 public:
     virtual void pump(ControlChannel& channel, uint16_t seq, std::chrono::steady_clock::time_point deadline) = 0;
+    // A caller needs what has arrived now (credit it waits for): the receiver
+    // stops letting status messages gather and reads them.
+    virtual void readNow() = 0;
 
 protected:
     ~ReplyPump() = default;

@@ -110,6 +110,7 @@ QZQTU_Error replayStreamData(ChannelState& ch, const QZQTU_StreamDataInfo& info,
     if (length > maxPayload && stride == 0) return QZQTU_INVALID_INPUT_INTERFACE;
 
     const uint64_t sentBefore = stream.packetsSent();
+    if (!stream.credit.holds(sentBefore) && ch.pump != nullptr) ch.pump->readNow();
     if (!stream.credit.waitFor(sentBefore)) return QZQTU_TIMEOUT;
     const auto first = static_cast<uint16_t>(sentBefore);
 

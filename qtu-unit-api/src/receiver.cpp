@@ -24,12 +24,14 @@ constexpr int kPerReport = 16;
 // A unit streamed to sends a status message whenever buffers come back, up
 // to one every few microseconds. When rounds that handle nothing but status
 // messages follow each other this closely, the receiver lets the next ones
-// gather for kStatusGather before it waits again: one wake-up then takes
-// several, instead of one wake-up (and the CPU the stream needs) for each.
-// Replies are never held back (a round with a reply does not pause), and
-// flow control allows far more than this much data in flight.
+// gather for kStatusGather before it reads again: one wake-up then takes
+// dozens, instead of one wake-up (and the CPU the stream needs) for each.
+// The pause ends early when a caller needs what has come (readNow: a stream
+// short of credit, a reply where callers do not read the sockets
+// themselves), so it delays neither; the unit's buffers and packet window
+// allow far more data in flight than is sent meanwhile.
 constexpr auto kBusyGap = std::chrono::microseconds(500);
-constexpr auto kStatusGather = std::chrono::microseconds(100);
+constexpr auto kStatusGather = std::chrono::microseconds(1000);
 }  // namespace
 
 void UnitApi::receiverLoop() {
@@ -44,16 +46,36 @@ void UnitApi::receiverLoop() {
             continue;
         }
         if (n == 0) continue;
+        // A caller reading the sockets for its reply reads it itself when
+        // it runs first: where it shares this CPU, it is let go first.
+        if (readerActive_.load()) std::this_thread::yield();
         const Handled handled = handleReports(tokens, n, false);
-        if (handled.datagrams == 0 || handled.replies != 0) continue;
-        const auto now = std::chrono::steady_clock::now();
-        if (now - lastStatusRound < kBusyGap) std::this_thread::sleep_for(kStatusGather);
-        lastStatusRound = now;
+        // No pause while replies come or datagrams are still waiting.
+        if (handled.datagrams == 0 || handled.replies != 0 || handled.more) continue;
+        // Measured from the end of the last pause: status messages that keep
+        // coming find the receiver gathering again at once.
+        if (std::chrono::steady_clock::now() - lastStatusRound < kBusyGap) {
+            std::unique_lock lock(gatherMutex_);
+            gatherCv_.wait_for(lock, kStatusGather, [&] { return readNow_; });
+            readNow_ = false;
+        }
+        lastStatusRound = std::chrono::steady_clock::now();
     }
 }
 
+void UnitApi::readNow() {
+    {
+        std::lock_guard lock(gatherMutex_);
+        readNow_ = true;
+    }
+    gatherCv_.notify_one();
+}
+
 void UnitApi::pump(ControlChannel& channel, std::uint16_t seq, std::chrono::steady_clock::time_point deadline) {
-    if (!group_->readersWait()) return;
+    if (!group_->readersWait()) {
+        readNow();  // the receiver reads the reply: not after a pause
+        return;
+    }
     // One reading caller at a time; the others wait for the hand-off.
     bool expected = false;
     if (!readerActive_.compare_exchange_strong(expected, true)) return;
@@ -96,9 +118,11 @@ UnitApi::Handled UnitApi::handleReports(std::uint64_t* tokens, int count, bool b
             }
             const auto it = byToken_.find(tokens[i]);
             if (it == byToken_.end()) continue;  // closed since it was reported
-            for (int k = 0; k < (byReader ? 1 : kPerReport); ++k) {
+            const int most = byReader ? 1 : kPerReport;
+            for (int k = 0; k < most; ++k) {
                 const Outcome outcome = handleReadable(*it->second, byReader);
                 if (outcome == Outcome::Nothing) break;
+                if (k + 1 == most) handled.more = true;
                 ++handled.datagrams;
                 if (outcome != Outcome::Other) ++handled.replies;
                 if (outcome == Outcome::ReaderReply) handled.readerReply = true;

@@ -82,6 +82,7 @@ UnitApi::UnitApi(Reachability::Hooks hooks, std::size_t maxWaitSockets)
 UnitApi::~UnitApi() {
     stop_.store(true);
     group_->wake(ReadyGroup::Waiter::Receiver);
+    readNow();
     if (receiver_.joinable()) receiver_.join();
 
     // Teardown of each channel sends its two requests through its endpoint,

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <list>
 #include <map>
@@ -78,6 +79,8 @@ public:
     // it wait beside the receiver (one caller at a time; others wait for the
     // hand-off). Returns when the reply is in, at the deadline, or at once.
     void pump(ControlChannel& channel, std::uint16_t seq, std::chrono::steady_clock::time_point deadline) override;
+    // Ends the receiver's gathering of status messages at once (any thread).
+    void readNow() override;
 
 private:
     // Removes the channel from the endpoints' tables (where it is the entry
@@ -91,6 +94,7 @@ private:
         int datagrams = 0;
         int replies = 0;           // datagrams that answered a request
         bool readerReply = false;  // one answered the reading caller's request
+        bool more = false;         // an endpoint had datagrams left when its share was read
     };
     // Reads from each reported endpoint, in list order, and dispatches what
     // came. Takes M1.
@@ -124,6 +128,10 @@ private:
     std::atomic<bool> readerWoken_{false};  // the receiver woke it: its wake-up is in the group
     std::atomic<std::uint64_t> readByCaller_{0};
     std::atomic<std::uint64_t> rounds_{0};
+    // The receiver's pause while status messages gather, which readNow ends.
+    std::mutex gatherMutex_;
+    std::condition_variable gatherCv_;
+    bool readNow_ = false;  // under gatherMutex_
 
     std::atomic<bool> stop_{false};
     std::thread receiver_;

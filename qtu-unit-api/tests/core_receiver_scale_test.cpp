@@ -5,6 +5,10 @@
 // wait that is under way, and a waiting caller reads its own reply.
 #include <gtest/gtest.h>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <fstream>
 #include <future>
 #include <set>
 #include <string>
@@ -188,44 +192,102 @@ TEST(ReadyGroup, ASocketAddedDuringAWaitIsTakenUpByThatWait) {
     }
 }
 
+// True when thread `tid` of this process sleeps in an epoll wait. The
+// kernel shows a thread's system call only while it sleeps, and a thread
+// that sleeps in epoll_wait is on the set's wait queue: a datagram sent now
+// wakes it rather than the receiver (the readers' set comes first).
+bool sleepsInEpollWait(pid_t tid) {
+    std::ifstream f("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    long number = -1;
+    if (!(f >> number)) return false;  // "running"
+#if defined(SYS_epoll_wait)
+    if (number == SYS_epoll_wait) return true;
+#endif
+    return number == SYS_epoll_pwait;
+}
+
+// One request as the unit received it, answered on demand.
+struct Pending {
+    test::UdpPeer::From request;
+    void answer(const UdpPeer& unit) const {
+        auto reply = unitDatagram(request.bytes[7], test::le16(request.bytes, 8), test::le16(request.bytes, 10), 20);
+        reply[12] = request.bytes[7];  // the channel, to tell the replies apart
+        ASSERT_TRUE(unit.sendTo(reply, request.port, request.ip.c_str()));
+    }
+};
+
 TEST(ReadingCaller, AReplyIsHandledByTheCallerWaitingForIt) {
     UnitApi api(quiet());
     if (!api.callersReadReplies()) GTEST_SKIP() << "callers do not wait on the sockets on this platform";
     UdpPeer unit;
-    QZQTU_InputInterface c = loopbackConfig(unit.port(), 40000, 3000);
+    QZQTU_InputInterface c = loopbackConfig(unit.port(), 40000, 10000);
     int32_t h0 = -1, h1 = -1;
     ASSERT_EQ(QZQTU_OK, api.registerOutputChannel(&c, 0, &h0));
     ASSERT_EQ(QZQTU_OK, api.registerOutputChannel(&c, 1, &h1));
     auto ch0 = api.find(h0), ch1 = api.find(h1);
+    // A request as the unit received it (an empty one after 10 s without).
+    const auto take = [&] {
+        auto r = unit.receiveFrom(10s);
+        return Pending{r && r->bytes.size() >= 12 ? *r : test::UdpPeer::From{}};
+    };
+    const auto untilSleeping = [](const std::atomic<pid_t>& tid) {
+        return test::eventually([&] { return tid.load() != 0 && sleepsInEpollWait(tid.load()); }, 10s);
+    };
 
-    // Replies come 30 ms late, when the caller surely waits on the socket: it
-    // reads each itself.
-    std::atomic<bool> stop{false};
-    std::thread answering([&] { answerRequests(unit, stop, 30ms); });
+    // Each reply is sent only once its caller sleeps in its wait on the
+    // sockets: it reads the reply itself, never the receiver.
     for (int i = 0; i < 4; ++i) {
-        ReplayStatusMessage m{};
-        ASSERT_EQ(QZQTU_OK, awaitReply(*ch0, sendRequest(*ch0, 0x23, nullptr, 0), &m));
-        EXPECT_EQ(0x23, m.command());
+        std::atomic<pid_t> tid{0};
+        auto call = std::async(std::launch::async, [&] {
+            tid = static_cast<pid_t>(::syscall(SYS_gettid));
+            ReplayStatusMessage m{};
+            const QZQTU_Error rc = awaitReply(*ch0, sendRequest(*ch0, 0x23, nullptr, 0), &m);
+            return std::make_pair(rc, m.command());
+        });
+        const Pending request = take();
+        ASSERT_FALSE(request.request.bytes.empty());
+        ASSERT_TRUE(untilSleeping(tid));
+        request.answer(unit);
+        const auto [rc, command] = call.get();
+        EXPECT_EQ(QZQTU_OK, rc);
+        EXPECT_EQ(0x23, command);
     }
     EXPECT_EQ(4u, api.repliesReadByTheirCaller());
 
-    // Two callers at once: one reads, and hands the other's reply on.
-    auto first = std::async(std::launch::async, [&] {
-        ReplayStatusMessage m{};
-        return std::make_pair(awaitReply(*ch0, sendRequest(*ch0, 0x21, nullptr, 0), &m), m.bytes[12]);
-    });
-    auto second = std::async(std::launch::async, [&] {
-        ReplayStatusMessage m{};
-        return std::make_pair(awaitReply(*ch1, sendRequest(*ch1, 0x25, nullptr, 0), &m), m.bytes[12]);
-    });
+    // Two callers at once: one reads the sockets, the other waits for the
+    // hand-off. The other's reply comes first: the reader reads it, hands it
+    // on and waits again; then its own comes.
+    std::atomic<pid_t> tids[2] = {0, 0};
+    const auto caller = [&](int k, ChannelState& ch, uint16_t command) {
+        return std::async(std::launch::async, [&, k, command] {
+            tids[k] = static_cast<pid_t>(::syscall(SYS_gettid));
+            ReplayStatusMessage m{};
+            return std::make_pair(awaitReply(ch, sendRequest(ch, command, nullptr, 0), &m), m.bytes[12]);
+        });
+    };
+    auto first = caller(0, *ch0, 0x21);
+    auto second = caller(1, *ch1, 0x25);
+    const Pending r1 = take(), r2 = take();
+    ASSERT_FALSE(r1.request.bytes.empty() || r2.request.bytes.empty());
+    int reader = -1;
+    ASSERT_TRUE(test::eventually([&] {
+        for (int k = 0; k < 2; ++k)
+            if (tids[k].load() != 0 && sleepsInEpollWait(tids[k].load())) reader = k;
+        return reader >= 0;
+    }, 10s));
+    // r1, r2 in the order the unit received them; the request of channel k
+    // carries k in byte 7.
+    const Pending& readers = r1.request.bytes[7] == reader ? r1 : r2;
+    const Pending& others = r1.request.bytes[7] == reader ? r2 : r1;
+    others.answer(unit);
+    ASSERT_TRUE(untilSleeping(tids[reader]));
+    readers.answer(unit);
     const auto a = first.get(), b = second.get();
     EXPECT_EQ(QZQTU_OK, a.first);
     EXPECT_EQ(0, a.second);
     EXPECT_EQ(QZQTU_OK, b.first);
     EXPECT_EQ(1, b.second);
     EXPECT_EQ(5u, api.repliesReadByTheirCaller());
-    stop = true;
-    answering.join();
 
     // Status messages keep reaching the channel while nobody asks anything.
     ASSERT_TRUE(unit.sendTo(statusMessage(1, 0, 0, 77, 0), platform::localPort(ch1->controlSocket())));

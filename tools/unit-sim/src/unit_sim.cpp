@@ -29,9 +29,17 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kReceiveBufferBytes = 64 << 20;
+// Room for the host's whole window of 16000 packets of 8972 bytes (with the
+// system's accounting per buffer), so that a unit that falls behind for a
+// moment drops nothing the host was allowed to send.
+constexpr int kReceiveBufferBytes = 256 << 20;
 constexpr size_t kControlLogLimit = 1'000'000;
 constexpr auto kPollInterval = std::chrono::milliseconds(20);
+// The data receive's pause while a stream keeps coming (receives less than
+// kGatherWhenWithin apart): short against the host's window of 16000
+// packets, which the receive buffer holds whole.
+constexpr auto kDataGather = std::chrono::microseconds(200);
+constexpr auto kGatherWhenWithin = std::chrono::microseconds(500);
 
 [[noreturn]] void fail(const std::string& what) {
   throw std::runtime_error(what + ": " + std::strerror(errno));
@@ -535,8 +543,17 @@ void UnitSim::Impl::dataLoop(Channel& ch) {
   uint32_t generation = ch.resetGeneration.load(std::memory_order_acquire);
   uint32_t stream = ch.streamGeneration.load(std::memory_order_acquire);
   size_t reservedFor = 0;
+  Clock::time_point lastBatch{};
   while (!stopping.load(std::memory_order_relaxed)) {
-    if (receiver.receive(ch.data.fd) == 0) continue;  // time-out tick
+    // While a stream keeps coming, a receive that did not fill the batch is
+    // followed by a short pause, so that the next takes many buffers at
+    // once: one wake-up per batch instead of one per host send, for this
+    // thread and for the host, whose sends then wake nobody.
+    const size_t got = receiver.receive(ch.data.fd);
+    if (got == 0) continue;  // time-out tick
+    const auto batchAt = Clock::now();
+    const bool streaming = batchAt - lastBatch < kGatherWhenWithin;
+    lastBatch = batchAt;
     const uint32_t now = ch.resetGeneration.load(std::memory_order_acquire);
     if (now != generation) {
       generation = now;
@@ -564,6 +581,10 @@ void UnitSim::Impl::dataLoop(Channel& ch) {
     });
     if (ch.statusDue.exchange(false, std::memory_order_relaxed)) sendStatus(ch);
     waitCv.notify_all();
+    if (streaming && got < static_cast<size_t>(DataReceiver::kBatch)) {
+      std::this_thread::sleep_for(kDataGather);
+      lastBatch = Clock::now();
+    }
   }
 }
 
