@@ -77,11 +77,16 @@ void ClientRig::Connect(const std::string& from, const std::string& to) {
 void ClientRig::RunFor(const std::vector<std::string>& names, double seconds) {
   for (const std::string& name : names) EXPECT_TRUE(TheEngine().Start(name)) << name;
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-  // The last one (the source) stops first; the others then take what it wrote.
-  for (auto name = names.rbegin(); name != names.rend(); ++name) {
-    TheEngine().Stop(*name);
-    if (name == names.rbegin()) std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  // The last one (the source) stops first; the others then take what it
+  // wrote: every connection is seen idle twice in a row (bounded) before they
+  // stop, so each reader has what the others read, however loaded the machine.
+  TheEngine().Stop(names.back());
+  const auto drainEnd = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  for (int quiet = 0; quiet < 2 && std::chrono::steady_clock::now() < drainEnd;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    quiet = TheEngine().ConnectionsIdle() ? quiet + 1 : 0;
   }
+  for (auto name = names.rbegin() + 1; name != names.rend(); ++name) TheEngine().Stop(*name);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
 }
 
