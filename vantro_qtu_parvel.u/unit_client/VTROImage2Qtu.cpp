@@ -66,6 +66,17 @@ void VTROImage2Qtu::Birth() {
   m_configuration.maxPayloadSize = static_cast<std::uint16_t>(GetIntegerProperty("MaxPayLoadSize"));
   m_configuration.timeoutGet = static_cast<std::uint32_t>(GetIntegerProperty("TimeoutGet") / 1000);
   m_configuration.timeoutStream = static_cast<std::uint32_t>(GetIntegerProperty("TimeoutStream") / 1000);
+  // A request blocks the thread that makes it for up to TimeoutGet; a stop
+  // must end within half the shutdown time-out, so requests wait at most a
+  // quarter of it.
+  const auto requestLimitMs = static_cast<std::uint32_t>(m_halfShutdownTimeout / 2000);
+  if (requestLimitMs > 0 && m_configuration.timeoutGet > requestLimitMs) {
+    ReportWarning(("[Birth] TimeoutGet of " + std::to_string(m_configuration.timeoutGet) +
+                   " ms is longer than a quarter of Engine.shutdownTimeout: requests wait " +
+                   std::to_string(requestLimitMs) + " ms")
+                      .c_str());
+    m_configuration.timeoutGet = requestLimitMs;
+  }
 
   const QZQTU_Error available = QZQTU_IsInputInterfaceAvailable(&m_configuration);
   if (available != QZQTU_OK) {
