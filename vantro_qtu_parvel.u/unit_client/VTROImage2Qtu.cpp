@@ -97,6 +97,17 @@ void VTROImage2Qtu::Birth() {
   }
 
   m_channelNumber = static_cast<std::uint32_t>(GetIntegerProperty("ChannelNumber"));
+  // The channel's data port is the base port plus the channel number; one
+  // past 65535 would wrap to a port of another service.
+  const std::int64_t channel = GetIntegerProperty("ChannelNumber");
+  if (channel >= 0 && m_configuration.sensorDataBasePort + channel > 65535) {
+    Error(("[Birth] Could not register output channel: data port " +
+           std::to_string(m_configuration.sensorDataBasePort + channel) + " (SensorDataBasePort " +
+           std::to_string(m_configuration.sensorDataBasePort) + " + channel " + std::to_string(channel) +
+           ") is past 65535")
+              .c_str(),
+          1, 0);
+  }
   std::int32_t handle = m_channelHandle.load();
   const QZQTU_Error registered =
       QZQTU_RegisterOutputChannel(&m_configuration, static_cast<std::int32_t>(m_channelNumber), &handle);
