@@ -122,6 +122,7 @@ class VTROImage2Qtu : public VTROComponent {
   std::uint16_t m_announcedLineCount = 0;
   std::int64_t m_nextStallCheck = 0;       // stall time (µs) of the next check; 0: none made in this stall
   bool m_stallReported = false;            // this stall was reported
+  std::uint64_t m_stallStatusTime = 0;     // unit time of the last status when the stall began
 
   // Options read at Birth.
   unit_client::FrameHeaderOptions m_frameHeaderOptions;

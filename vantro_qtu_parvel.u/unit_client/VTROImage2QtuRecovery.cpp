@@ -27,7 +27,13 @@ std::int32_t VTROImage2Qtu::WithRetries(const char* what, const std::function<st
 }
 
 void VTROImage2Qtu::CheckStalledChannel(std::int64_t stalledUs) {
-  if (m_nextStallCheck == 0) m_nextStallCheck = kStallCheckUs;
+  QZQTU_ReplayState state{};
+  const bool haveStatus = QZQTU_GetCurrentState(m_channelHandle.load(), &state) == QZQTU_OK;
+  if (m_nextStallCheck == 0) {
+    // The stall begins: the status at hand tells later whether any came since.
+    m_nextStallCheck = kStallCheckUs;
+    m_stallStatusTime = haveStatus ? state.statusTime : 0;
+  }
   if (stalledUs < m_nextStallCheck) return;
   m_nextStallCheck = stalledUs + kStallCheckUs;
   const std::int32_t handle = m_channelHandle.load();
@@ -51,10 +57,14 @@ void VTROImage2Qtu::CheckStalledChannel(std::int64_t stalledUs) {
   }
   if (m_stallReported) return;
   m_stallReported = true;
-  const std::string cause =
-      asked == QZQTU_OK ? "the unit answers but gives no buffers back (no status messages?)"
-                        : std::string("the unit does not answer either: ") +
-                              QZQTU_ErrorToString(static_cast<std::uint32_t>(asked));
+  std::string cause;
+  if (asked != QZQTU_OK) {
+    cause = std::string("the unit does not answer either: ") + QZQTU_ErrorToString(static_cast<std::uint32_t>(asked));
+  } else if (!haveStatus || state.statusTime == m_stallStatusTime) {
+    cause = "the unit answers requests but sends no status messages";
+  } else {
+    cause = "the unit reports " + std::to_string(state.freeBuffers) + " free buffers";
+  }
   ReportWarning(("[Core] No buffers from the unit for " + std::to_string(stalledUs / 1000) + " ms: " + cause +
                  "; still waiting")
                     .c_str());

@@ -12,6 +12,7 @@
 #include <CLI/CLI.hpp>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -59,6 +60,9 @@ std::string checkFramesFolder(const std::string& path) {
   if (path.empty()) return {};
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) return "--save-frames " + path + " is not a directory";
+  std::error_code error;
+  std::filesystem::create_directories(path, error);
+  if (error) return "--save-frames " + path + ": cannot create the folder: " + error.message();
   if (::stat(path.c_str(), &st) == 0 && ::access(path.c_str(), W_OK) != 0) {
     return "--save-frames " + path + " is not writable";
   }

@@ -245,6 +245,7 @@ TEST(Program, BadInputEndsWithAMessageAndAStatusAndLeavesNoFile) {
       {{"--report-json", folder + "/missing/report.json"}, 1, "does not exist"},
       {{"--capture", folder}, 1, "is a directory"},
       {{"--save-frames", regular}, 1, "is not a directory"},
+      {{"--save-frames", regular + "/frames"}, 1, "cannot create the folder"},
       // An address of no interface of this machine: the bind fails.
       {{"--bind", "10.255.255.254", "--report-json", report}, 1, "bind"},
   };
