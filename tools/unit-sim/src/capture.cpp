@@ -5,8 +5,6 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "output_file.h"
-
 namespace qtusim {
 
 namespace {
@@ -31,8 +29,8 @@ uint16_t ipv4Checksum(const uint8_t* header, size_t length) {
   return static_cast<uint16_t>(~sum);
 }
 
-Capture::Capture(const std::string& path) : path_(path), part_(partName(path)) {
-  file_ = std::fopen(part_.c_str(), "wb");
+Capture::Capture(const std::string& path) {
+  file_ = std::fopen(path.c_str(), "wb");
   if (file_ == nullptr) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
   struct {
     uint32_t magic;
@@ -43,16 +41,13 @@ Capture::Capture(const std::string& path) : path_(path), part_(partName(path)) {
   static_assert(sizeof header == 24, "pcap file header");
   if (std::fwrite(&header, sizeof header, 1, file_) != 1) {
     std::fclose(file_);
-    commitPart(part_, path_, false);
     throw std::runtime_error("cannot write " + path);
   }
   std::fflush(file_);
 }
 
 Capture::~Capture() {
-  if (file_ == nullptr) return;
-  const bool complete = !failed_ && std::fclose(file_) == 0;
-  if (!commitPart(part_, path_, complete)) std::fprintf(stderr, "qtu-unit-sim: cannot write %s\n", path_.c_str());
+  if (file_ != nullptr) std::fclose(file_);
 }
 
 void Capture::write(const sockaddr_in& from, const sockaddr_in& to, const uint8_t* payload, size_t length) {
@@ -82,10 +77,9 @@ void Capture::write(const sockaddr_in& from, const sockaddr_in& to, const uint8_
   std::memcpy(headers + kIpHeader + 2, &to.sin_port, 2);
   putBe16(headers + kIpHeader + 4, static_cast<uint16_t>(udpLength));
   // UDP checksum 0: none (allowed over IPv4).
-  const bool written = std::fwrite(&record, sizeof record, 1, file_) == 1 &&
-                       std::fwrite(headers, sizeof headers, 1, file_) == 1 &&
-                       std::fwrite(payload, 1, length, file_) == length;
-  if (!written) failed_ = true;
+  std::fwrite(&record, sizeof record, 1, file_);
+  std::fwrite(headers, sizeof headers, 1, file_);
+  std::fwrite(payload, 1, length, file_);
   std::fflush(file_);
   ++packets_;
 }

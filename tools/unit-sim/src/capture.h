@@ -16,9 +16,8 @@ namespace qtusim {
 
 class Capture {
  public:
-  // Creates the file (beside `path`, renamed over it when the capture is
-  // destroyed) and writes the pcap file header; throws std::runtime_error
-  // when it can't.
+  // Creates (or truncates) the file and writes the pcap file header; throws
+  // std::runtime_error when it can't.
   explicit Capture(const std::string& path);
   ~Capture();
   Capture(const Capture&) = delete;
@@ -29,10 +28,7 @@ class Capture {
 
  private:
   mutable std::mutex mutex_;
-  std::string path_;  // final name; the file is written as part_ and renamed when closed
-  std::string part_;
   std::FILE* file_ = nullptr;
-  bool failed_ = false;  // a write failed: the capture is not put in place
   uint64_t packets_ = 0;
   uint16_t ipId_ = 0;
 };
