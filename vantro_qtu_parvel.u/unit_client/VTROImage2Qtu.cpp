@@ -66,6 +66,17 @@ void VTROImage2Qtu::Birth() {
   m_configuration.maxPayloadSize = static_cast<std::uint16_t>(GetIntegerProperty("MaxPayLoadSize"));
   m_configuration.timeoutGet = static_cast<std::uint32_t>(GetIntegerProperty("TimeoutGet") / 1000);
   m_configuration.timeoutStream = static_cast<std::uint32_t>(GetIntegerProperty("TimeoutStream") / 1000);
+  // A request blocks the thread that makes it for up to TimeoutGet; a stop
+  // must end within half the shutdown time-out, so requests wait at most a
+  // quarter of it.
+  const auto requestLimitMs = static_cast<std::uint32_t>(m_halfShutdownTimeout / 2000);
+  if (requestLimitMs > 0 && m_configuration.timeoutGet > requestLimitMs) {
+    ReportWarning(("[Birth] TimeoutGet of " + std::to_string(m_configuration.timeoutGet) +
+                   " ms is longer than a quarter of Engine.shutdownTimeout: requests wait " +
+                   std::to_string(requestLimitMs) + " ms")
+                      .c_str());
+    m_configuration.timeoutGet = requestLimitMs;
+  }
 
   const QZQTU_Error available = QZQTU_IsInputInterfaceAvailable(&m_configuration);
   if (available != QZQTU_OK) {
@@ -86,6 +97,17 @@ void VTROImage2Qtu::Birth() {
   }
 
   m_channelNumber = static_cast<std::uint32_t>(GetIntegerProperty("ChannelNumber"));
+  // The channel's data port is the base port plus the channel number; one
+  // past 65535 would wrap to a port of another service.
+  const std::int64_t channel = GetIntegerProperty("ChannelNumber");
+  if (channel >= 0 && m_configuration.sensorDataBasePort + channel > 65535) {
+    Error(("[Birth] Could not register output channel: data port " +
+           std::to_string(m_configuration.sensorDataBasePort + channel) + " (SensorDataBasePort " +
+           std::to_string(m_configuration.sensorDataBasePort) + " + channel " + std::to_string(channel) +
+           ") is past 65535")
+              .c_str(),
+          1, 0);
+  }
   std::int32_t handle = m_channelHandle.load();
   const QZQTU_Error registered =
       QZQTU_RegisterOutputChannel(&m_configuration, static_cast<std::int32_t>(m_channelNumber), &handle);

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "QZQTUApi.h"
@@ -74,6 +75,18 @@ class VTROImage2Qtu : public VTROComponent {
   // 11; after a stop request, until half the shutdown time-out has passed.
   std::int32_t SendWithRetry(const QZQTU_StreamDataInfo& info, const void* data, std::uint16_t length);
 
+  // ---- Faults of the unit (VTROImage2QtuRecovery.cpp) ----
+  // Runs `request` (a control request of the unit API) again while it ends
+  // in a time-out, at most kRequestAttempts times in all and not after a
+  // stop request; each retry is reported as a warning naming `what`.
+  std::int32_t WithRetries(const char* what, const std::function<std::int32_t()>& request);
+  // Called by SendWithRetry while blocks keep waiting for buffers: once a
+  // second, asks the unit for the channel's frame size; when the unit no
+  // longer holds the geometry announced (it restarted), initialises the
+  // channel again and sends the known replay times again. Warns once per stall.
+  void CheckStalledChannel(std::int64_t stalledUs);
+  void ResendReplayTimes();
+
   // ---- Times and status (VTROImage2QtuStatus.cpp) ----
   std::int64_t ReadTimeInput(int selector);
   void PollTimeInput(int selector);
@@ -105,6 +118,11 @@ class VTROImage2Qtu : public VTROComponent {
   unit_client::Csi2TypeLists m_csi2Lists;  // kept across runs
   std::vector<std::uint8_t> m_scratch;     // zero-padded last block of compressed images
   std::int64_t m_stopSeenAt = -1;          // engine time a stop was first seen while sending this element
+  std::uint16_t m_announcedLineSize = 0;   // geometry of the last successful InitOutputChannel
+  std::uint16_t m_announcedLineCount = 0;
+  std::int64_t m_nextStallCheck = 0;       // stall time (µs) of the next check; 0: none made in this stall
+  bool m_stallReported = false;            // this stall was reported
+  std::uint64_t m_stallStatusTime = 0;     // unit time of the last status when the stall began
 
   // Options read at Birth.
   unit_client::FrameHeaderOptions m_frameHeaderOptions;

@@ -153,8 +153,23 @@ void VTROImage2Qtu::SetUp(InputKind kind, VTROIOElt* element) {
 }
 
 void VTROImage2Qtu::InitOutputChannel(std::uint16_t lineSize, std::uint16_t lineCount) {
-  const QZQTU_Error result = QZQTU_InitOutputChannel(m_channelHandle.load(), lineSize, lineCount);
-  if (result != QZQTU_OK) Error(WithErrorText("[Core] Could not initialize output channel: ", result).c_str(), 1, 0);
+  const std::int32_t handle = m_channelHandle.load();
+  const std::int32_t result = WithRetries(
+      "[Core] InitOutputChannel", [&] { return QZQTU_InitOutputChannel(handle, lineSize, lineCount); });
+  if (result != QZQTU_OK) {
+    VTROStackedString text = WithErrorText("[Core] Could not initialize output channel: ", result);
+    // A reply with an unexpected code says little by itself: the unit's own
+    // answer about the channel tells why.
+    const QZQTU_Error channel = result == QZQTU_INTERNAL_ERROR ? QZQTU_IsOutputChannelAvailable(handle) : QZQTU_OK;
+    if (channel != QZQTU_OK) {
+      text.Append(" (the unit answers: ");
+      text.Append(QZQTU_ErrorToString(static_cast<std::uint32_t>(channel)));
+      text.Append(")");
+    }
+    Error(text.c_str(), 1, 0);
+  }
+  m_announcedLineSize = lineSize;
+  m_announcedLineCount = lineCount;
 }
 
 void VTROImage2Qtu::SetUpIplImage(VTROIOElt* element) {
@@ -224,8 +239,16 @@ std::int32_t VTROImage2Qtu::SendWithRetry(const QZQTU_StreamDataInfo& info, cons
   const std::int64_t start = CurrentTime(true, true);
   for (;;) {
     const QZQTU_Error code = QZQTU_ReplayStreamData(handle, &info, data, length);
-    if (code != QZQTU_TIMEOUT) return code;
-    if (IsDying()) {
+    if (code != QZQTU_TIMEOUT) {
+      m_nextStallCheck = 0;
+      m_stallReported = false;
+      return code;
+    }
+    if (!IsDying()) {
+      // A unit that gives no buffers back for long is looked into (and set
+      // up again when it restarted); the block is still retried without limit.
+      CheckStalledChannel(CurrentTime(true, true) - start);
+    } else {
       // Half the shutdown time-out since this block began, or since the stop
       // was first seen in this element: a unit that gives a buffer back now
       // and then must not keep a stop waiting block after block.

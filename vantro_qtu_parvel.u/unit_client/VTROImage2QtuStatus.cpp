@@ -12,6 +12,7 @@ namespace {
 const char* const kTimeInputNames[] = {"ReplayStartTime", "ReplayStopTime", "LoggingStartTime"};
 const char* const kTimeReports[] = {"Input received a new start timestamp: ", "Input received a new stop timestamp: ",
                                     "Input received a new offset timestamp: "};
+const char* const kRequestNames[] = {"[Core] SetReplayStartTime", "[Core] SetReplayStopTime", "[Core] SetReplayOffset"};
 constexpr std::int64_t kAfterTimeRestUs = 10000;
 
 std::uint64_t Nanoseconds(std::int64_t us) { return static_cast<std::uint64_t>(us) * 1000u; }
@@ -36,14 +37,13 @@ void VTROImage2Qtu::PollTimeInput(int selector) {
   // unit could use: as -1000 ns it would read there as a time near 2^64.
   if (value != -1) {
     const std::int32_t handle = m_channelHandle.load();
-    QZQTU_Error result = QZQTU_OK;
-    if (selector == kStartTime) {
-      result = QZQTU_SetReplayStartTime(handle, Nanoseconds(value), Nanoseconds(m_replayOffset.load()), 0);
-    } else if (selector == kStopTime) {
-      result = QZQTU_SetReplayStopTime(handle, Nanoseconds(value));
-    } else {
-      result = QZQTU_SetReplayOffset(handle, Nanoseconds(value));
-    }
+    const std::int32_t result = WithRetries(kRequestNames[selector], [&]() -> std::int32_t {
+      if (selector == kStartTime) {
+        return QZQTU_SetReplayStartTime(handle, Nanoseconds(value), Nanoseconds(m_replayOffset.load()), 0);
+      }
+      if (selector == kStopTime) return QZQTU_SetReplayStopTime(handle, Nanoseconds(value));
+      return QZQTU_SetReplayOffset(handle, Nanoseconds(value));
+    });
     if (result != QZQTU_OK) ReportError(QZQTU_ErrorToString(static_cast<std::uint32_t>(result)));
   }
   Rest(kAfterTimeRestUs);

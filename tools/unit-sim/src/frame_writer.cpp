@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <memory>
 
+#include "output_file.h"
+
 namespace qtusim {
 
 FrameWriter::FrameWriter(std::string folder, unsigned pngBits)
@@ -21,9 +23,11 @@ bool FrameWriter::write(int channel, uint64_t frameIndex, const uint8_t* data, s
                 static_cast<unsigned long long>(frameIndex));
   const std::string base = folder_ + "/" + name;
   bool ok = false;
-  if (std::FILE* f = std::fopen((base + ".raw").c_str(), "wb")) {
+  const std::string raw = base + ".raw", part = raw + ".part";
+  if (std::FILE* f = std::fopen(part.c_str(), "wb")) {
     ok = std::fwrite(data, 1, size, f) == size;
     ok = std::fclose(f) == 0 && ok;
+    ok = commitPart(part, raw, ok);
   }
   const bool pngFits = (pngBits_ == 8 || pngBits_ == 16) && lineCount > 0 &&
                        size == static_cast<size_t>(lineSize) * lineCount &&
@@ -38,11 +42,12 @@ bool FrameWriter::write(int channel, uint64_t frameIndex, const uint8_t* data, s
 
 bool FrameWriter::writePng(const std::string& path, const uint8_t* data, uint16_t lineSize,
                            uint16_t lineCount) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
+  const std::string part = path + ".part";
+  std::FILE* f = std::fopen(part.c_str(), "wb");
   if (f == nullptr) return false;
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
-  bool ok = false;
+  volatile bool ok = false;  // set between setjmp and a possible longjmp
   if (info != nullptr && setjmp(png_jmpbuf(png)) == 0) {
     png_init_io(png, f);
     const unsigned bytesPerSample = pngBits_ / 8;
@@ -58,7 +63,8 @@ bool FrameWriter::writePng(const std::string& path, const uint8_t* data, uint16_
     ok = true;
   }
   png_destroy_write_struct(&png, info != nullptr ? &info : nullptr);
-  return std::fclose(f) == 0 && ok;
+  const bool complete = std::fclose(f) == 0 && ok;
+  return commitPart(part, path, complete);
 }
 
 }  // namespace qtusim

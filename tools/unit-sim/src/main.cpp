@@ -2,25 +2,86 @@
 //
 // Prints "listening control=IP:PORT data=IP:BASE channels=N" as its first line,
 // runs until SIGINT/SIGTERM or --for SECONDS, then writes the JSON report and
-// a summary, and exits 0.
+// a summary. Exit status: 0 done, 1 a socket or file that cannot be bound or
+// written, 64 a bad command line, 130 interrupted (after the report).
+#include <arpa/inet.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
 
+#include "output_file.h"
 #include "qtu_sim/unit_sim.h"
 
 namespace {
 
+constexpr int kExitUsage = 64;
+constexpr int kExitInterrupted = 130;
+
+// Writes the report beside `path` and renames it over `path`.
+bool writeReport(const std::string& path, const nlohmann::json& report) {
+  const std::string part = qtusim::partName(path);
+  bool ok = false;
+  {
+    std::ofstream out(part, std::ios::trunc);
+    out << report.dump(2) << "\n";
+    out.close();
+    ok = static_cast<bool>(out);
+  }
+  return qtusim::commitPart(part, path, ok);
+}
+
+// Checks, before anything starts, that the files asked for can be made: a
+// report or capture path that is a directory or lies in a folder that does
+// not exist or cannot be written, a frames folder that is a file. Empty when
+// fine, else why not.
+std::string checkOutputFile(const char* option, const std::string& path) {
+  if (path.empty()) return {};
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return std::string(option) + " " + path + " is a directory";
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return {};  // a pipe or device, written directly
+  const auto slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    return std::string(option) + " " + path + ": the folder " + folder + " does not exist";
+  }
+  if (::access(folder.c_str(), W_OK) != 0) return std::string(option) + " " + path + ": the folder " + folder + " is not writable";
+  return {};
+}
+
+std::string checkFramesFolder(const std::string& path) {
+  if (path.empty()) return {};
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) return "--save-frames " + path + " is not a directory";
+  std::error_code error;
+  std::filesystem::create_directories(path, error);
+  if (error) return "--save-frames " + path + ": cannot create the folder: " + error.message();
+  if (::stat(path.c_str(), &st) == 0 && ::access(path.c_str(), W_OK) != 0) {
+    return "--save-frames " + path + " is not writable";
+  }
+  return {};
+}
+
+// A long value is quoted by its first 60 bytes and its length.
+std::string quoted(const std::string& text) {
+  return text.size() <= 60 ? text : text.substr(0, 60) + "... (" + std::to_string(text.size()) + " bytes)";
+}
+
 uint16_t parseCode(const std::string& text) {
   size_t used = 0;
-  const unsigned long v = std::stoul(text, &used, 0);
-  if (used != text.size() || v > 0xFFFF) throw std::invalid_argument("not a 16-bit code: " + text);
+  unsigned long v = 0x10000;
+  try {
+    v = std::stoul(text, &used, 0);
+  } catch (const std::logic_error&) {  // no number, or one out of range
+  }
+  if (used != text.size() || v > 0xFFFF) throw std::invalid_argument("not a 16-bit code: " + quoted(text));
   return static_cast<uint16_t>(v);
 }
 
@@ -57,6 +118,7 @@ class LiveLine {
 
 int main(int argc, char** argv) {
   CLI::App app{"qtu-unit-sim: the emulated QTU Unit (control and data protocols over UDP)"};
+  app.set_version_flag("--version", std::string("qtu-unit-sim ") + QTU_VERSION);
   qtusim::Config config;
   std::string drain = "inf";
   std::string reportPath;
@@ -81,7 +143,10 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember({8u, 16u}));
   app.add_option("--report-json", reportPath, "write the JSON report to FILE at the end");
   app.add_option("--capture", config.capturePath, "write every datagram received and sent to FILE (pcap, raw IPv4)");
-  app.add_option("--for", forSeconds, "stop after SECONDS")->check(CLI::NonNegativeNumber);
+  app.add_option("--for", forSeconds, "stop after SECONDS")->check(CLI::Range(0.0, 1e9));
+  double reportEvery = 0;
+  app.add_option("--report-every", reportEvery, "with --report-json: also write the report every SECONDS while running")
+      ->check(CLI::Range(0.0, 1e9));
   app.add_option("--drop-replies", config.faults.dropReplyShare, "fault: share of replies not sent (0..1)")
       ->check(CLI::Range(0.0, 1.0));
   app.add_option("--reply-delay-ms", config.faults.replyDelayMs, "fault: send every reply this late");
@@ -91,19 +156,45 @@ int main(int argc, char** argv) {
   app.add_flag("--quiet", quiet, "no live status line");
   bool noCoalesce = false;
   app.add_flag("--no-coalesce", noCoalesce, "receive one datagram per buffer (no UDP_GRO)");
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    // Help and version end with status 0, every other parse error is a usage error.
+    return app.exit(e) == 0 ? 0 : kExitUsage;
+  }
 
   config.coalesceReceives = !noCoalesce;
   try {
+    in_addr address{};
+    if (::inet_pton(AF_INET, config.bind.c_str(), &address) != 1) {
+      throw std::invalid_argument("--bind needs an IPv4 address: " + config.bind);
+    }
+    if (config.dataBasePort != 0 && config.dataBasePort + config.channels - 1 > 65535) {
+      throw std::invalid_argument("--data-base-port " + std::to_string(config.dataBasePort) + " with " +
+                                  std::to_string(config.channels) + " channels goes past port 65535");
+    }
+    if (config.savePngBits != 0 && config.saveFramesDir.empty()) {
+      throw std::invalid_argument("--save-png needs --save-frames");
+    }
+    if (std::isnan(forSeconds) || std::isnan(reportEvery)) throw std::invalid_argument("--for and --report-every need a number");
+    if (reportEvery > 0 && reportPath.empty()) throw std::invalid_argument("--report-every needs --report-json");
     config.drainBlocksPerSecond = qtusim::parseDrain(drain);
     for (const auto& a : answerWith) {
       const auto eq = a.find('=');
-      if (eq == std::string::npos) throw std::invalid_argument("--answer-with needs CMD=CODE: " + a);
+      if (eq == std::string::npos) throw std::invalid_argument("--answer-with needs CMD=CODE: " + quoted(a));
       config.faults.answerWith[parseCode(a.substr(0, eq))] = parseCode(a.substr(eq + 1));
     }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "qtu-unit-sim: %s\n", e.what());
-    return 2;
+    return kExitUsage;
+  }
+  for (const std::string& problem : {checkOutputFile("--report-json", reportPath),
+                                     checkOutputFile("--capture", config.capturePath),
+                                     checkFramesFolder(config.saveFramesDir)}) {
+    if (!problem.empty()) {
+      std::fprintf(stderr, "qtu-unit-sim: %s\n", problem.c_str());
+      return 1;
+    }
   }
 
   // The threads inherit the blocked signals; this thread takes them with sigtimedwait.
@@ -130,6 +221,9 @@ int main(int argc, char** argv) {
   const bool live = !quiet && isatty(STDERR_FILENO);
   LiveLine liveLine;
   const auto begin = std::chrono::steady_clock::now();
+  auto nextReport = begin + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                std::chrono::duration<double>(reportEvery));
+  bool interrupted = false;
   while (true) {
     timespec tick{0, 250'000'000};
     if (forSeconds > 0) {
@@ -138,7 +232,16 @@ int main(int argc, char** argv) {
       if (left <= 0) break;
       if (left < 0.25) tick = {0, static_cast<long>(left * 1e9)};
     }
-    if (sigtimedwait(&signals, nullptr, &tick) > 0) break;
+    if (sigtimedwait(&signals, nullptr, &tick) > 0) {
+      interrupted = true;
+      break;
+    }
+    if (reportEvery > 0 && std::chrono::steady_clock::now() >= nextReport) {
+      nextReport += std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+          std::chrono::duration<double>(reportEvery));
+      if (!writeReport(reportPath, sim.reportJson()))
+        std::fprintf(stderr, "qtu-unit-sim: cannot write %s\n", reportPath.c_str());
+    }
     if (live) std::fprintf(stderr, "\r%s\x1b[K", liveLine.next(sim).c_str());
   }
   sim.stop();
@@ -147,9 +250,7 @@ int main(int argc, char** argv) {
   const auto report = sim.reportJson();
   int status = 0;
   if (!reportPath.empty()) {
-    std::ofstream out(reportPath);
-    out << report.dump(2) << "\n";
-    if (!out) {
+    if (!writeReport(reportPath, report)) {
       std::fprintf(stderr, "qtu-unit-sim: cannot write %s\n", reportPath.c_str());
       status = 1;
     }
@@ -162,5 +263,5 @@ int main(int argc, char** argv) {
                 ch["packets"].get<unsigned long long>(), ch["counterGaps"].get<unsigned long long>(),
                 ch["headerErrors"].get<unsigned long long>(), ch["bytes"].get<unsigned long long>());
   }
-  return status;
+  return status != 0 ? status : interrupted ? kExitInterrupted : 0;
 }

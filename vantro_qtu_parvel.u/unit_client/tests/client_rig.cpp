@@ -27,6 +27,7 @@ vtro_engine::Engine& TheEngine() {
 
 ClientRig::ClientRig(qtusim::Config config, bool tap) {
   config.bind = "127.0.0.1";
+  config_ = config;
   unit_ = std::make_unique<qtusim::UnitSim>(config);
   unit_->start();
   if (tap) tap_ = std::make_unique<DataTap>(unit_->dataBasePort(), true);
@@ -41,6 +42,17 @@ ClientRig::~ClientRig() {
   tap_.reset();
   std::error_code ignored;
   if (!scratch_.empty()) std::filesystem::remove_all(scratch_, ignored);
+}
+
+qtusim::ChannelReport ClientRig::RestartUnit(int channel) {
+  qtusim::Config config = config_;
+  config.controlPort = unit_->controlPort();
+  config.dataBasePort = unit_->dataBasePort();
+  unit_->stop();
+  const qtusim::ChannelReport before = unit_->channel(channel);
+  unit_ = std::make_unique<qtusim::UnitSim>(config);
+  unit_->start();
+  return before;
 }
 
 void ClientRig::CreateModel(const std::string& model, const std::string& name, const Properties& properties) {

@@ -26,6 +26,9 @@ class ClientRig {
   ~ClientRig();
 
   qtusim::UnitSim& Unit() { return *unit_; }
+  // Stops the emulated unit and starts a fresh one (no state, same ports and
+  // configuration) in its place; returns what the stopped unit counted.
+  qtusim::ChannelReport RestartUnit(int channel = 0);
   DataTap& Tap() { return *tap_; }
   const std::string& Scratch() const { return scratch_; }
 
@@ -58,6 +61,7 @@ class ClientRig {
   std::vector<std::uint16_t> Commands(int channel = 0) const;
 
  private:
+  qtusim::Config config_;
   std::unique_ptr<qtusim::UnitSim> unit_;
   std::unique_ptr<DataTap> tap_;
   std::string scratch_;

@@ -81,6 +81,8 @@ TEST(UnitClientLifecycle, RefusedBirthsStopTheComponentWithTheLibraryText) {
        "[Birth] Input interface is not available: Invalid inputInterface configuration"},
       {"same_channel", {}, "[Birth] Could not register output channel: Channel already registered"},
       {"negative_channel", {{"ChannelNumber", "-1"}}, "[Birth] Could not register output channel: Invalid channel index"},
+      {"data_port_past_65535", {{"SensorDataBasePort", "65535"}, {"ChannelNumber", "1"}},
+       "[Birth] Could not register output channel: data port 65536 (SensorDataBasePort 65535 + channel 1) is past 65535"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
