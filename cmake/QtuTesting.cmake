@@ -74,8 +74,6 @@ function(qtu_add_gtest name)
   if(WIN32)
     target_compile_options(${name} PRIVATE -include ${PROJECT_SOURCE_DIR}/cmake/windows/posix_test_compat.h)
   endif()
-  # Several labels must reach CTest as one list value, not as extra properties.
-  string(REPLACE ";" "\\;" labels "${T_LABELS}")
   # Cross builds list the cases when the tests run (under the emulator), so
   # building needs no Wine.
   set(discovery POST_BUILD)
@@ -85,5 +83,14 @@ function(qtu_add_gtest name)
   gtest_discover_tests(${name}
     DISCOVERY_MODE ${discovery}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT ${timeout} LABELS "${labels}")
+    PROPERTIES TIMEOUT ${timeout})
+  # The discovered cases get their labels from a file CTest reads after the
+  # discovery's own: gtest_discover_tests writes a list-valued property as
+  # separate words, so all but the first label were lost (CMake 3.25).
+  if(T_LABELS)
+    set(label_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
+    file(WRITE ${label_file}
+      "foreach(t IN LISTS ${name}_TESTS)\n  set_tests_properties(\"\${t}\" PROPERTIES LABELS \"${T_LABELS}\")\nendforeach()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${label_file})
+  endif()
 endfunction()
