@@ -8,7 +8,7 @@
 namespace qtu {
 
 ChannelState::ChannelState(std::int32_t channelIndex, const QZQTU_InputInterface& config,
-                           std::shared_ptr<ControlEndpoint> endpoint)
+                           std::shared_ptr<ControlEndpoint> endpoint, ReplyPump* replyPump)
     : channel(channelIndex),
       dataIp(config.sensorDataIp),
       dataPort(static_cast<std::uint16_t>(config.sensorDataBasePort + channelIndex)),
@@ -16,6 +16,7 @@ ChannelState::ChannelState(std::int32_t channelIndex, const QZQTU_InputInterface
       controlIp(config.qtuControlIp),
       controlPort(config.qtuControlPort),
       replyTimeoutMs(config.timeoutGet),
+      pump(replyPump),
       maxPayloadSize(config.maxPayloadSize),
       stream(config.maxPayloadSize, config.timeoutStream),
       endpoint_(std::move(endpoint)) {

@@ -24,8 +24,10 @@ struct ChannelState {
     // channel's control requests. A data socket that can't be created leaves
     // dataSocket invalid (the socket layer has printed why); data sends then
     // fail. Throws only std::bad_alloc.
+    // `pump`, when given, reads replies for a caller waiting on this channel
+    // (it outlives the channel).
     ChannelState(std::int32_t channel, const QZQTU_InputInterface& config,
-                 std::shared_ptr<ControlEndpoint> endpoint);
+                 std::shared_ptr<ControlEndpoint> endpoint, ReplyPump* pump = nullptr);
 
     // Channel teardown: reply timeout to 0, OutputEnable off (0x00) and
     // ReplayEnable off (0x10) without waiting for replies, then the data
@@ -48,6 +50,7 @@ struct ChannelState {
     const std::shared_ptr<ControlEndpoint>& endpoint() const { return endpoint_; }
 
     std::atomic<std::uint32_t> replyTimeoutMs;  // timeoutGet; 0 during teardown
+    ReplyPump* const pump;
     const std::uint16_t maxPayloadSize;
 
     ControlChannel control;  // sequence counter and pending replies

@@ -53,6 +53,9 @@ public:
     const std::string& localIp() const { return localIp_; }
     std::uint16_t localPort() const { return localPort_; }  // as requested (0: system's choice)
     platform::SocketHandle socket() const { return socket_; }
+    // The endpoint's token in UnitApi's ReadyGroup (set once, under M1).
+    std::uint64_t token() const { return token_; }
+    void setToken(std::uint64_t token) { token_ = token; }
 
     // Guarded by UnitApi's M1.
     ChannelTable& channels() { return channels_; }
@@ -66,6 +69,7 @@ private:
     const std::string localIp_;
     const std::uint16_t localPort_;
     platform::SocketHandle socket_;
+    std::uint64_t token_ = 0;
     ChannelTable channels_;
     std::vector<std::uint8_t> receiveBuffer_;
 };

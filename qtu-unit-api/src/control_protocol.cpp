@@ -28,58 +28,91 @@ size_t encodeRequest(uint8_t* out, uint8_t channel, uint16_t command, uint16_t s
 // ---------------------------------------------------------------------------
 // ControlChannel
 
-void ControlChannel::addPending(uint16_t seq) {
-    Entry entry;
-    entry.future = entry.promise.get_future();
+ControlChannel::Entry* ControlChannel::findLocked(uint16_t seq) {
+    for (Entry& e : pending_) {
+        if (e.seq == seq) return &e;
+    }
+    return nullptr;
+}
+
+const ControlChannel::Entry* ControlChannel::findLocked(uint16_t seq) const {
+    for (const Entry& e : pending_) {
+        if (e.seq == seq) return &e;
+    }
+    return nullptr;
+}
+
+bool ControlChannel::answered(uint16_t seq) const {
     std::lock_guard lock(mutex_);
-    pending_.insert_or_assign(seq, std::move(entry));
+    const Entry* e = findLocked(seq);
+    return e == nullptr || e->state != State::Waiting;
+}
+
+void ControlChannel::eraseLocked(uint16_t seq) {
+    for (size_t i = 0; i < pending_.size(); ++i) {
+        if (pending_[i].seq == seq) {
+            pending_[i] = pending_.back();
+            pending_.pop_back();
+            return;
+        }
+    }
+}
+
+void ControlChannel::addPending(uint16_t seq) {
+    std::lock_guard lock(mutex_);
+    if (Entry* e = findLocked(seq)) {
+        *e = Entry{seq, State::Waiting, {}};
+        return;
+    }
+    pending_.push_back(Entry{seq, State::Waiting, {}});
 }
 
 void ControlChannel::failPending(uint16_t seq) {
-    std::lock_guard lock(mutex_);
-    auto it = pending_.find(seq);
-    if (it == pending_.end() || it->second.fulfilled) return;
-    it->second.fulfilled = true;
-    Outcome outcome;
-    outcome.failed = true;
-    it->second.promise.set_value(outcome);
+    {
+        std::lock_guard lock(mutex_);
+        Entry* e = findLocked(seq);
+        if (e == nullptr || e->state != State::Waiting) return;
+        e->state = State::Failed;
+    }
+    answered_.notify_all();
 }
 
 bool ControlChannel::fulfil(uint16_t seq, const uint8_t* datagram, size_t len) {
-    Outcome outcome;
-    const size_t n = std::min(len, kReplayStatusMessageSize);
-    std::memcpy(outcome.message.bytes, datagram, n);
-    outcome.message.length = static_cast<uint8_t>(std::min<size_t>(len, 255));
-    std::lock_guard lock(mutex_);
-    auto it = pending_.find(seq);
-    if (it == pending_.end() || it->second.fulfilled) return false;
-    it->second.fulfilled = true;
-    it->second.promise.set_value(outcome);
+    {
+        std::lock_guard lock(mutex_);
+        Entry* e = findLocked(seq);
+        if (e == nullptr || e->state != State::Waiting) return false;
+        const size_t n = std::min(len, kReplayStatusMessageSize);
+        e->message = ReplayStatusMessage{};
+        std::memcpy(e->message.bytes, datagram, n);
+        e->message.length = static_cast<uint8_t>(std::min<size_t>(len, 255));
+        e->state = State::Answered;
+    }
+    answered_.notify_all();
     return true;
 }
 
 QZQTU_Error ControlChannel::await(uint16_t seq, uint32_t timeoutMs, ReplayStatusMessage* out) {
     // The deadline is fixed before anything else, on the monotonic clock.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    std::future<Outcome> future;
-    {
-        std::lock_guard lock(mutex_);
-        auto it = pending_.find(seq);
-        if (it == pending_.end() || !it->second.future.valid()) return QZQTU_INTERNAL_ERROR;
-        future = std::move(it->second.future);
-    }
+    return awaitUntil(seq, std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs), out);
+}
+
+QZQTU_Error ControlChannel::awaitUntil(uint16_t seq, std::chrono::steady_clock::time_point deadline,
+                                       ReplayStatusMessage* out) {
+    std::unique_lock lock(mutex_);
+    if (findLocked(seq) == nullptr) return QZQTU_INTERNAL_ERROR;
+    // The entry is looked up again after every wake-up: other requests add
+    // and remove entries meanwhile.
+    answered_.wait_until(lock, deadline, [&] { return findLocked(seq)->state != State::Waiting; });
+    const Entry& e = *findLocked(seq);
     QZQTU_Error result = QZQTU_TIMEOUT;
-    if (future.wait_until(deadline) == std::future_status::ready) {
-        const Outcome outcome = future.get();
-        if (outcome.failed) {
-            result = QZQTU_CONTROL_SOCKET_ERROR;
-        } else {
-            if (out != nullptr) *out = outcome.message;
-            result = QZQTU_OK;
-        }
+    if (e.state == State::Failed) {
+        result = QZQTU_CONTROL_SOCKET_ERROR;
+    } else if (e.state == State::Answered) {
+        if (out != nullptr) *out = e.message;
+        result = QZQTU_OK;
     }
-    std::lock_guard lock(mutex_);
-    pending_.erase(seq);
+    eraseLocked(seq);
     return result;
 }
 
@@ -126,22 +159,30 @@ uint16_t sendRequest(ChannelState& ch, uint16_t command, const void* payload, si
 }
 
 QZQTU_Error awaitReply(ChannelState& ch, uint16_t seq, ReplayStatusMessage* out) {
-    return ch.control.await(seq, ch.replyTimeoutMs.load(), out);
+    // The deadline is fixed before anything else, on the monotonic clock.
+    const uint32_t timeoutMs = ch.replyTimeoutMs.load();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    // With a timeout of 0 (teardown, which may run under M1) nobody reads.
+    if (timeoutMs != 0 && ch.pump != nullptr) ch.pump->pump(ch.control, seq, deadline);
+    return ch.control.awaitUntil(seq, deadline, out);
 }
 
-void dispatch(ChannelState& ch, const uint8_t* datagram, size_t len) {
-    if (len < kControlHeaderSize) return;
-    if (datagram[ctl::kChannel] != static_cast<uint8_t>(ch.channel)) return;
+bool dispatch(ChannelState& ch, const uint8_t* datagram, size_t len, uint16_t* answered) {
+    if (len < kControlHeaderSize) return false;
+    if (datagram[ctl::kChannel] != static_cast<uint8_t>(ch.channel)) return false;
     const uint16_t command = get16(datagram + ctl::kCommand);
     if (command == cmd::kStatus) {
         // A status message too short for its fields would hand over bytes the
         // unit never sent; it is dropped like any other malformed datagram.
-        if (len < ctl::kStatusSize) return;
+        if (len < ctl::kStatusSize) return false;
         applyStatusToCredit(ch.stream, datagram);
         ch.status.apply(datagram);
-        return;
+        return false;
     }
-    ch.control.fulfil(get16(datagram + ctl::kSequence), datagram, len);
+    const uint16_t seq = get16(datagram + ctl::kSequence);
+    if (!ch.control.fulfil(seq, datagram, len)) return false;
+    if (answered != nullptr) *answered = seq;
+    return true;
 }
 
 QZQTU_Error request(ChannelState& ch, uint16_t command, const void* payload, size_t payloadLen,

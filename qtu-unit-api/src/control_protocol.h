@@ -4,11 +4,12 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <future>
+#include <condition_variable>
 #include <mutex>
-#include <unordered_map>
+#include <vector>
 
 #include "QZQTUApi.h"
 #include "wire.h"
@@ -54,23 +55,33 @@ public:
     // failure, 11 when unfulfilled at the deadline. A timeout of 0 returns at
     // once unless the entry is fulfilled already.
     QZQTU_Error await(uint16_t seq, uint32_t timeoutMs, ReplayStatusMessage* out);
+    QZQTU_Error awaitUntil(uint16_t seq, std::chrono::steady_clock::time_point deadline,
+                           ReplayStatusMessage* out);
+    // True when the entry is fulfilled (or gone).
+    bool answered(uint16_t seq) const;
 
     size_t pendingCount() const;
 
 private:
-    struct Outcome {
-        bool failed = false;
+    enum class State : uint8_t { Waiting, Answered, Failed };
+    struct Entry {
+        uint16_t seq = 0;
+        State state = State::Waiting;
         ReplayStatusMessage message;
     };
-    struct Entry {
-        std::promise<Outcome> promise;
-        std::future<Outcome> future;
-        bool fulfilled = false;
-    };
+    // Under mutex_. Few entries (one per request in flight), searched
+    // linearly; the vector keeps its room, so requests allocate nothing once
+    // it has grown to the largest number in flight.
+    Entry* findLocked(uint16_t seq);
+    const Entry* findLocked(uint16_t seq) const;
+    void eraseLocked(uint16_t seq);
 
     std::atomic<uint16_t> nextSequence_{1};
     mutable std::mutex mutex_;
-    std::unordered_map<uint16_t, Entry> pending_;
+    // Signalled after an entry is answered or failed, outside mutex_, so the
+    // woken waiter does not run into the lock the dispatcher still holds.
+    std::condition_variable answered_;
+    std::vector<Entry> pending_;
 };
 
 // The channel's last status message, as QZQTU_GetCurrentState reports it.
@@ -87,6 +98,16 @@ private:
     bool received_ = false;
 };
 
+// Reads replies on behalf of a waiting caller (UnitApi, where the platform
+// lets a caller wait on the control sockets itself).
+class ReplyPump {
+public:
+    virtual void pump(ControlChannel& channel, uint16_t seq, std::chrono::steady_clock::time_point deadline) = 0;
+
+protected:
+    ~ReplyPump() = default;
+};
+
 // Sends one request from the channel's control socket and returns the
 // sequence number used. A send failure is stored in the pending entry.
 uint16_t sendRequest(ChannelState& ch, uint16_t command, const void* payload, size_t payloadLen);
@@ -95,8 +116,10 @@ uint16_t sendRequest(ChannelState& ch, uint16_t command, const void* payload, si
 QZQTU_Error awaitReply(ChannelState& ch, uint16_t seq, ReplayStatusMessage* out);
 
 // Hands one accepted datagram, routed to this channel, to its waiter or, for
-// a status message, to flow control and the status snapshot. Receiver thread.
-void dispatch(ChannelState& ch, const uint8_t* datagram, size_t len);
+// a status message, to flow control and the status snapshot. Receiver thread
+// (or a caller reading for it). True when it answered a request; its
+// sequence number goes to *answered.
+bool dispatch(ChannelState& ch, const uint8_t* datagram, size_t len, uint16_t* answered = nullptr);
 
 // sendRequest followed by awaitReply; the result of the wait.
 QZQTU_Error request(ChannelState& ch, uint16_t command, const void* payload = nullptr,

@@ -12,25 +12,29 @@ namespace qtu {
 // ---------------------------------------------------------------------------
 // StreamCredit
 
-bool StreamCredit::condition(uint32_t capacity, uint32_t freeBuffers, uint16_t hostCounter,
+uint64_t StreamCredit::packetsAhead(uint64_t packetsSent, uint16_t unitCounter) {
+    const auto hostCounter = static_cast<uint16_t>(packetsSent);
+    const uint64_t modular = static_cast<uint16_t>(hostCounter - unitCounter);
+    return std::min(modular, packetsSent);
+}
+
+bool StreamCredit::condition(uint32_t capacity, uint32_t freeBuffers, uint64_t packetsSent,
                              uint16_t unitCounter) {
     if (capacity == 0 || freeBuffers == 0) return false;
     if (static_cast<double>(freeBuffers) / static_cast<double>(capacity) < 0.2) return false;
-    // Distance modulo 65536: the host may wrap before the unit does.
-    const auto ahead = static_cast<int16_t>(static_cast<uint16_t>(hostCounter - unitCounter));
-    return ahead <= kMaxPacketsAhead;
+    return packetsAhead(packetsSent, unitCounter) <= kMaxPacketsAhead;
 }
 
-bool StreamCredit::holds(uint16_t hostCounter) const {
-    return condition(capacity_.load(), free_.load(), hostCounter, unitCounter_.load());
+bool StreamCredit::holds(uint64_t packetsSent) const {
+    return condition(capacity_.load(), free_.load(), packetsSent, unitCounter_.load());
 }
 
-bool StreamCredit::waitFor(uint16_t hostCounter) {
-    if (holds(hostCounter)) return true;
+bool StreamCredit::waitFor(uint64_t packetsSent) {
+    if (holds(packetsSent)) return true;
     std::unique_lock lock(mutex_);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs_);
     // wait_until re-tests after every wake-up and once more at the deadline.
-    return cv_.wait_until(lock, deadline, [&] { return holds(hostCounter); });
+    return cv_.wait_until(lock, deadline, [&] { return holds(packetsSent); });
 }
 
 void StreamCredit::applyStatus(uint32_t freeBuffers, uint16_t unitCounter) {
@@ -105,8 +109,9 @@ QZQTU_Error replayStreamData(ChannelState& ch, const QZQTU_StreamDataInfo& info,
     // (registration refuses such a size; this keeps the loop finite anyway).
     if (length > maxPayload && stride == 0) return QZQTU_INVALID_INPUT_INTERFACE;
 
-    const uint16_t first = stream.packetCounter();
-    if (!stream.credit.waitFor(first)) return QZQTU_TIMEOUT;
+    const uint64_t sentBefore = stream.packetsSent();
+    if (!stream.credit.waitFor(sentBefore)) return QZQTU_TIMEOUT;
+    const auto first = static_cast<uint16_t>(sentBefore);
 
     // Every packet but the last carries `stride` bytes; the last carries what
     // is left, between 1 and maxPayloadSize bytes.
@@ -139,7 +144,7 @@ QZQTU_Error replayStreamData(ChannelState& ch, const QZQTU_StreamDataInfo& info,
         size_t sent = 0;
         const platform::SendOutcome outcome =
             stream.sender().send(ch.dataSocket, ch.dataIp.c_str(), ch.dataPort, run, &sent);
-        stream.setPacketCounter(static_cast<uint16_t>(first + done + sent));
+        stream.setPacketsSent(sentBefore + done + sent);
         if (outcome == platform::SendOutcome::TooLong) return QZQTU_PACKET_FRAGMENTATION;
         if (outcome != platform::SendOutcome::Sent) return QZQTU_DATA_SOCKET_ERROR;
         done += count;

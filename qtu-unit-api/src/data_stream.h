@@ -21,22 +21,31 @@ struct ChannelState;
 class StreamCredit {
 public:
     // Largest distance the host's packet counter may run ahead of the unit's.
-    static constexpr int kMaxPacketsAhead = 16000;
+    static constexpr uint64_t kMaxPacketsAhead = 16000;
 
     explicit StreamCredit(uint32_t timeoutMs) : timeoutMs_(timeoutMs) {}
 
-    // The credit condition for a block starting at host packet counter P with
-    // the unit at U: capacity and free buffers non-zero, at least a fifth of
-    // the buffers free, and P no more than 16000 packets ahead of U, counted
-    // modulo 65536 so that it holds across the counters' wrap.
-    static bool condition(uint32_t capacity, uint32_t freeBuffers, uint16_t hostCounter,
+    // How far the host is ahead of the unit when it has sent `packetsSent`
+    // packets on this channel (its packet counter P is their count modulo
+    // 65536) and the unit reports U as the last counter it took in: P - U
+    // modulo 65536, so that it stays exact across the counters' wrap, but
+    // never more than the packets sent. A U that would put the host further
+    // ahead than that is not one of this channel's packets (the unit's counter
+    // from an earlier stream); until the unit reports one of this stream's
+    // packets, every packet sent counts as not yet taken in.
+    static uint64_t packetsAhead(uint64_t packetsSent, uint16_t unitCounter);
+
+    // The credit condition for a block about to be sent: capacity and free
+    // buffers non-zero, at least a fifth of the buffers free, and the host no
+    // more than 16000 packets ahead of the unit.
+    static bool condition(uint32_t capacity, uint32_t freeBuffers, uint64_t packetsSent,
                           uint16_t unitCounter);
-    bool holds(uint16_t hostCounter) const;
+    bool holds(uint64_t packetsSent) const;
 
     // Returns at once when the condition holds; otherwise waits for status
     // messages until it holds or timeoutMs have passed (monotonic). False on
     // time-out.
-    bool waitFor(uint16_t hostCounter);
+    bool waitFor(uint64_t packetsSent);
 
     // Flow-control share of a status message (receiver thread).
     void applyStatus(uint32_t freeBuffers, uint16_t unitCounter);
@@ -69,8 +78,12 @@ public:
     std::atomic<uint16_t> lineCount{0};
 
     uint16_t maxPayloadSize() const { return maxPayloadSize_; }
-    uint16_t packetCounter() const { return packetCounter_.load(std::memory_order_relaxed); }
-    void setPacketCounter(uint16_t v) { packetCounter_.store(v, std::memory_order_relaxed); }
+    // Data packets sent on this channel since registration. The packet
+    // counter of the next packet is this count modulo 65536.
+    uint64_t packetsSent() const { return packetsSent_.load(std::memory_order_relaxed); }
+    uint16_t packetCounter() const { return static_cast<uint16_t>(packetsSent()); }
+    // Written by the streaming thread only (and by tests, to jump ahead).
+    void setPacketsSent(uint64_t n) { packetsSent_.store(n, std::memory_order_relaxed); }
 
     // Packet size of every packet of a block but the last: maxPayloadSize
     // rounded down to a multiple of 8.
@@ -83,7 +96,7 @@ public:
 private:
     const uint16_t maxPayloadSize_;
     const size_t stride_;
-    std::atomic<uint16_t> packetCounter_{0};
+    std::atomic<uint64_t> packetsSent_{0};
     platform::StreamSender sender_;
     alignas(8) uint8_t headers_[platform::StreamSender::kMaxRun * kDataHeaderSize] = {};
 };

@@ -61,8 +61,16 @@ UnitApi& UnitApi::instance() {
     return *api;
 }
 
-UnitApi::UnitApi(Reachability::Hooks hooks) : reachability_(std::move(hooks)) {
+UnitApi::UnitApi(Reachability::Hooks hooks, std::size_t maxWaitSockets)
+    : reachability_(std::move(hooks)) {
     platform::startSocketLibrary();
+    try {
+        group_ = maxWaitSockets == platform::kMaxWaitSockets ? makeReadyGroup(maxWaitSockets)
+                                                             : makePolledGroup(maxWaitSockets);
+    } catch (...) {
+        platform::releaseSocketLibrary();
+        throw;
+    }
     try {
         receiver_ = std::thread([this] { receiverLoop(); });
     } catch (...) {
@@ -72,11 +80,8 @@ UnitApi::UnitApi(Reachability::Hooks hooks) : reachability_(std::move(hooks)) {
 }
 
 UnitApi::~UnitApi() {
-    {
-        std::lock_guard lock(idleMutex_);
-        stop_.store(true);
-    }
-    idle_.notify_all();
+    stop_.store(true);
+    group_->wake(ReadyGroup::Waiter::Receiver);
     if (receiver_.joinable()) receiver_.join();
 
     // Teardown of each channel sends its two requests through its endpoint,
@@ -97,6 +102,8 @@ UnitApi::~UnitApi() {
     lastReferences.clear();
     {
         std::lock_guard lock(m1_);
+        for (const auto& endpoint : endpoints_) group_->remove(endpoint->socket());
+        byToken_.clear();
         endpoints_.clear();
     }
     platform::releaseSocketLibrary();
@@ -161,14 +168,29 @@ QZQTU_Error UnitApi::registerOutputChannel(const QZQTU_InputInterface* config,
         if (created) {
             endpoint = ControlEndpoint::open(localIp, config->localControlPort);
             if (endpoint == nullptr) return QZQTU_CONTROL_SOCKET_ERROR;
+            // Watched from now on by whoever waits on the group (a waiting
+            // receiver is woken to take it up): the first request of the new
+            // endpoint does not wait for the current round to end.
+            const std::uint64_t token = nextToken_++;
+            endpoint->setToken(token);
+            byToken_.emplace(token, endpoint.get());
+            if (!group_->add(endpoint->socket(), token)) {
+                byToken_.erase(token);
+                return QZQTU_CONTROL_SOCKET_ERROR;
+            }
         }
-        state = std::make_shared<ChannelState>(channelIndex, *config, endpoint);
-        // Nothing below throws once the list has room and the entry exists.
-        if (created) endpoints_.push_front(endpoint);
+        // Nothing below throws once the channel exists, the list has room
+        // and the entry is in.
         try {
+            state = std::make_shared<ChannelState>(channelIndex, *config, endpoint, this);
+            if (created) endpoints_.push_front(endpoint);
             endpoint->channels().insert_or_assign(key, state);
         } catch (...) {
-            if (created) endpoints_.pop_front();
+            if (created) {
+                if (!endpoints_.empty() && endpoints_.front() == endpoint) endpoints_.pop_front();
+                group_->remove(endpoint->socket());
+                byToken_.erase(endpoint->token());
+            }
             throw;
         }
     }
@@ -209,7 +231,12 @@ void UnitApi::detach(std::shared_ptr<ChannelState> state) {
             ++it;
         }
     }
-    if (!emptied.empty()) awaitReceiverOutOfWait();
+    // Out of the group before the sockets close; a report already taken for
+    // one finds no token any more.
+    for (const auto& endpoint : emptied) {
+        group_->remove(endpoint->socket());
+        byToken_.erase(endpoint->token());
+    }
     emptied.clear();
 }
 
@@ -226,14 +253,6 @@ QZQTU_Error UnitApi::unregisterOutputChannel(std::int32_t handle) {
     return QZQTU_OK;
 }
 
-void UnitApi::awaitReceiverOutOfWait() {
-    // The receiver sets the flag only while it holds M1, which the caller
-    // holds now; so once it is clear, no wait includes the removed sockets.
-    // A wait lasts one round (10 ms) at most.
-    std::unique_lock lock(waitMutex_);
-    waitDone_.wait(lock, [this] { return !waiting_; });
-}
-
 std::shared_ptr<ChannelState> UnitApi::find(std::int32_t handle) {
     std::lock_guard lock(m0_);
     auto it = channels_.find(handle);
@@ -248,77 +267,6 @@ std::size_t UnitApi::endpointCount() {
 std::size_t UnitApi::channelCount() {
     std::lock_guard lock(m0_);
     return channels_.size();
-}
-
-void UnitApi::receiverLoop() {
-    platform::SocketHandle sockets[kMaxReadSockets];
-    bool readable[kMaxReadSockets];
-    // Every endpoint's socket, in list order; grows with the list, so a round
-    // allocates only when there are more endpoints than ever before.
-    std::vector<platform::SocketHandle> all;
-    // A round waits on at most kMaxReadSockets sockets. With more endpoints
-    // than that, each round takes the next kMaxReadSockets of the list
-    // (wrapping around), so every endpoint is waited on at least once in
-    // every ceil(endpoints / kMaxReadSockets) rounds.
-    std::size_t rotation = 0;
-    while (!stop_.load()) {
-        std::size_t count = 0;
-        {
-            std::lock_guard lock(m1_);
-            all.clear();
-            for (const auto& endpoint : endpoints_) {
-                if (endpoint->socket() != platform::kInvalidSocket) all.push_back(endpoint->socket());
-            }
-            count = std::min(all.size(), kMaxReadSockets);
-            const std::size_t start = all.size() > kMaxReadSockets ? rotation % all.size() : 0;
-            for (std::size_t i = 0; i < count; ++i) sockets[i] = all[(start + i) % all.size()];
-            rotation = start + count;
-            if (count > 0) {
-                std::lock_guard waitLock(waitMutex_);
-                waiting_ = true;
-            }
-        }
-        int ready = 0;
-        if (count > 0) {
-            ready = platform::waitReadable(sockets, count, readable, kRoundMs);
-            {
-                std::lock_guard waitLock(waitMutex_);
-                waiting_ = false;
-            }
-            waitDone_.notify_all();
-        }
-        if (count == 0 || ready < 0) {
-            // Nothing to read (or the wait failed): idle one round, but wake
-            // at once for shutdown.
-            std::unique_lock lock(idleMutex_);
-            idle_.wait_for(lock, std::chrono::milliseconds(kRoundMs), [this] { return stop_.load(); });
-            continue;
-        }
-        if (ready == 0) continue;
-
-        std::lock_guard lock(m1_);
-        for (const auto& endpoint : endpoints_) {
-            for (std::size_t i = 0; i < count; ++i) {
-                if (readable[i] && sockets[i] == endpoint->socket()) {
-                    handleReadable(*endpoint);
-                    break;
-                }
-            }
-        }
-    }
-}
-
-void UnitApi::handleReadable(ControlEndpoint& endpoint) {
-    char sender[platform::kAddressTextSize];
-    std::uint8_t* buffer = endpoint.receiveBuffer();
-    const long got = platform::receiveFrom(endpoint.socket(), buffer, ControlEndpoint::kReceiveBufferSize,
-                                           sender);
-    if (got <= 0) return;
-    const auto length = static_cast<std::size_t>(got);
-    if (!acceptControlDatagram(buffer, length)) return;
-    auto it = endpoint.channels().find(ChannelKeyView{sender, buffer[ctl::kChannel]});
-    if (it == endpoint.channels().end()) return;
-    dispatch(*it->second, buffer, length);
 }
 
 }  // namespace qtu

@@ -2,6 +2,8 @@
 // their diagnostic lines.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <netinet/ip.h>
 
 #include <fstream>

@@ -41,6 +41,7 @@ public:
     UdpPeer& operator=(const UdpPeer&) = delete;
 
     bool ok() const { return ok_; }
+    int fd() const { return fd_; }
     uint16_t port() const { return port_; }
     const char* ip() const { return ip_.c_str(); }
 
@@ -62,6 +63,29 @@ public:
         if (n < 0) return std::nullopt;
         buf.resize(static_cast<size_t>(n));
         return buf;
+    }
+
+    // One datagram with its sender, or nothing within `limit`.
+    struct From {
+        std::vector<uint8_t> bytes;
+        std::string ip;
+        uint16_t port = 0;
+    };
+    std::optional<From> receiveFrom(std::chrono::milliseconds limit) const {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(limit.count())) <= 0) return std::nullopt;
+        From f;
+        f.bytes.resize(65536);
+        sockaddr_in a{};
+        socklen_t len = sizeof a;
+        const ssize_t n = ::recvfrom(fd_, f.bytes.data(), f.bytes.size(), 0, reinterpret_cast<sockaddr*>(&a), &len);
+        if (n < 0) return std::nullopt;
+        f.bytes.resize(static_cast<size_t>(n));
+        char text[INET_ADDRSTRLEN] = {};
+        ::inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
+        f.ip = text;
+        f.port = ntohs(a.sin_port);
+        return f;
     }
 
 private:

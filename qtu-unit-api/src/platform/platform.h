@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 namespace qtu::platform {
 
@@ -83,9 +84,18 @@ long receiveFrom(SocketHandle socket, void* buffer, std::size_t size,
 // for kInvalidSocket.
 void closeSocket(SocketHandle& socket);
 
-// Waits at most `timeoutMs` until at least one of the `count` sockets is
-// readable, and sets readable[i] accordingly. Returns the number of readable
-// sockets, 0 on time-out, -1 on error (readable[] then all false).
+// Most sockets one waitReadable call can watch: select's set on Windows holds
+// 64 (FD_SETSIZE); poll on POSIX has no such limit.
+#if defined(_WIN32)
+inline constexpr std::size_t kMaxWaitSockets = 64;
+#else
+inline constexpr std::size_t kMaxWaitSockets = std::numeric_limits<std::size_t>::max();
+#endif
+
+// Waits at most `timeoutMs` until at least one of the `count` sockets
+// (count <= kMaxWaitSockets) is readable, and sets readable[i] accordingly.
+// Returns the number of readable sockets, 0 on time-out, -1 on error
+// (readable[] then all false).
 int waitReadable(const SocketHandle* sockets, std::size_t count, bool* readable, int timeoutMs);
 
 // True once the process is ending with this library still loaded (Windows:

@@ -406,7 +406,7 @@ TEST(Streaming, PacketCounterRunsOnAcrossBlocksFramesAndTheWrap) {
     Registered ch(unit, 0, 1000);
     ASSERT_TRUE(ch.ok());
     initWithCredit(unit, ch, 2500, 2, 60000);
-    ch.state()->stream.setPacketCounter(65530);
+    ch.state()->stream.setPacketsSent(65530);
     // The unit reports having taken in everything up to 65529.
     unit.sendStatus(0, 0, 65529, 60000, 0);
     ASSERT_TRUE(unit.waitFor([&] { return ch.state()->stream.credit.unitCounter() == 65529; }));
@@ -475,18 +475,42 @@ TEST(Streaming, HostMayRunAtMost16000PacketsAheadOfTheUnit) {
     ASSERT_TRUE(unit.waitFor([&] { return ch.state()->stream.credit.unitCounter() == 1000; }));
     const auto data = pattern(10);
     const auto info = block(0, 0);
-    ch.state()->stream.setPacketCounter(17000);
+    ch.state()->stream.setPacketsSent(17000);
     EXPECT_EQ(QZQTU_ReplayStreamData(ch.handle(), &info, data.data(), 10), QZQTU_OK);
     EXPECT_EQ(ch.state()->stream.packetCounter(), 17001);
     EXPECT_EQ(QZQTU_ReplayStreamData(ch.handle(), &info, data.data(), 10), QZQTU_TIMEOUT);
     // Across the wrap: the unit at 65000, the host wrapped to 15465.
     unit.sendStatus(0, 0, 65000, 100, 0);
     ASSERT_TRUE(unit.waitFor([&] { return ch.state()->stream.credit.unitCounter() == 65000; }));
-    ch.state()->stream.setPacketCounter(15465);
+    ch.state()->stream.setPacketsSent(65536 + 15465);
     EXPECT_EQ(QZQTU_ReplayStreamData(ch.handle(), &info, data.data(), 10), QZQTU_TIMEOUT);
-    ch.state()->stream.setPacketCounter(15464);
+    ch.state()->stream.setPacketsSent(65536 + 15464);
     EXPECT_EQ(QZQTU_ReplayStreamData(ch.handle(), &info, data.data(), 10), QZQTU_OK);
     EXPECT_TRUE(unit.waitPackets(0, 2));
+}
+
+TEST(Streaming, UnitCounterOfAnEarlierStreamCountsAsNoneOfThisStreamsPackets) {
+    // A new channel meets the unit's counter of an earlier stream (40000): the
+    // host may still send 16000 packets before the unit reports any of them.
+    FakeUnit unit(1, false);
+    Registered ch(unit, 0, 8, 1000, 60);
+    ASSERT_TRUE(ch.ok());
+    initWithCredit(unit, ch, 64000, 1, 100000);
+    unit.sendStatus(0, 0, 40000, 100000, 0);
+    ASSERT_TRUE(unit.waitFor([&] { return ch.state()->stream.credit.unitCounter() == 40000; }));
+    const auto data = pattern(64000);
+    const auto info = block(0, 0);
+    // Two blocks of 8000 packets of 8 bytes: 16000 sent, none reported.
+    ASSERT_EQ(QZQTU_ReplayStreamData(ch.handle(), &info, data.data(), 64000), QZQTU_OK);
+    ASSERT_EQ(QZQTU_ReplayStreamData(ch.handle(), &info, data.data(), 64000), QZQTU_OK);
+    EXPECT_EQ(QZQTU_ReplayStreamData(ch.handle(), &info, data.data(), 8), QZQTU_OK);  // 16000 ahead
+    EXPECT_EQ(QZQTU_ReplayStreamData(ch.handle(), &info, data.data(), 8), QZQTU_TIMEOUT);  // 16001 ahead
+    EXPECT_EQ(ch.state()->stream.packetsSent(), 16001u);
+    // The unit reports this stream's packet 15990: 11 ahead.
+    unit.sendStatus(0, 0, 15990, 100000, 0);
+    ASSERT_TRUE(unit.waitFor([&] { return ch.state()->stream.credit.unitCounter() == 15990; }));
+    EXPECT_EQ(QZQTU_ReplayStreamData(ch.handle(), &info, data.data(), 8), QZQTU_OK);
+    EXPECT_TRUE(unit.waitPackets(0, 16002));
 }
 
 TEST(Streaming, LastFreeBufferUsedUpStopsTheSenderInsteadOfWrapping) {

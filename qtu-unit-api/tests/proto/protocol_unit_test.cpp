@@ -206,19 +206,49 @@ TEST(StreamCredit, FifthOfCapacityIsTheBoundary) {
     EXPECT_TRUE(StreamCredit::condition(1, 1, 0, 0));
 }
 
+// The host's lead over the unit: P - U modulo 65536 (P = packets sent modulo
+// 65536), but never more than the packets sent on the channel.
+struct AheadCase {
+    const char* what;
+    uint64_t sent;
+    uint16_t unit;
+    uint64_t ahead;
+};
+
 TEST(StreamCredit, HostAtMost16000PacketsAhead) {
-    EXPECT_TRUE(StreamCredit::condition(100, 100, 17000, 1000));
-    EXPECT_FALSE(StreamCredit::condition(100, 100, 17001, 1000));
-    EXPECT_TRUE(StreamCredit::condition(100, 100, 500, 1000));  // unit ahead of the host
+    const AheadCase cases[] = {
+        {"one stream, 16000 ahead", 17000, 1000, 16000},
+        {"one stream, 16001 ahead", 17001, 1000, 16001},
+        {"unit has everything", 17001, 17000, 1},
+        // A counter that reads as ahead of the host is an earlier stream's.
+        {"stale counter above a young stream", 500, 1000, 500},
+        {"fresh channel, counter of an earlier stream", 0, 40000, 0},
+        {"16000 sent, earlier stream's counter", 16000, 40000, 16000},
+        {"16001 sent, earlier stream's counter", 16001, 40000, 16001},
+        {"earlier stream's counter, then this stream's", 16001, 15990, 11},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(StreamCredit::packetsAhead(c.sent, c.unit), c.ahead) << c.what;
+        EXPECT_EQ(StreamCredit::condition(100, 100, c.sent, c.unit), c.ahead <= 16000) << c.what;
+    }
 }
 
 TEST(StreamCredit, DistanceHoldsAcrossTheWrap) {
-    // The host has wrapped, the unit not yet: 65000 -> 15464 is 16000 ahead.
-    EXPECT_TRUE(StreamCredit::condition(100, 100, 15464, 65000));
-    EXPECT_FALSE(StreamCredit::condition(100, 100, 15465, 65000));
-    EXPECT_FALSE(StreamCredit::condition(100, 100, 30000, 65000));
-    EXPECT_TRUE(StreamCredit::condition(100, 100, 0, 65535));
-    EXPECT_TRUE(StreamCredit::condition(100, 100, 65535, 0));  // unit one packet ahead
+    constexpr uint64_t kWrap = 65536;
+    const AheadCase cases[] = {
+        // The host has wrapped, the unit not yet: 65000 -> 15464 is 16000 ahead.
+        {"16000 ahead across the wrap", kWrap + 15464, 65000, 16000},
+        {"16001 ahead across the wrap", kWrap + 15465, 65000, 16001},
+        {"far ahead across the wrap", kWrap + 30000, 65000, 30536},
+        {"unit at 65535, host at 0", kWrap, 65535, 1},
+        // The unit has taken in only packet 0 of 65535 sent.
+        {"unit at 0 of 65535 sent", 65535, 0, 65535},
+        {"second wrap", 5 * kWrap + 100, 65535, 101},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(StreamCredit::packetsAhead(c.sent, c.unit), c.ahead) << c.what;
+        EXPECT_EQ(StreamCredit::condition(100, 100, c.sent, c.unit), c.ahead <= 16000) << c.what;
+    }
 }
 
 TEST(StreamCredit, TakeBlockNeverGoesBelowZero) {

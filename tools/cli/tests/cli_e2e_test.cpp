@@ -129,6 +129,37 @@ TEST_F(CliAgainstUnit, StreamDeliversEveryFrameInOrder) {
     EXPECT_EQ(unit.lineCount, 20);
 }
 
+TEST_F(CliAgainstUnit, SecondStreamAfterTheUnitCounterPassedHalfTheRangeStreamsToo) {
+    // The first stream leaves the unit's packet counter at 42299; the second
+    // stream's channel starts again at 0 and must not read that counter as its
+    // own (it once stalled with 11 for good).
+    const std::vector<std::string> stream{"--max-payload", "1400", "--timeout-stream", "200", "stream",
+                                          "--line-size", "65535", "--line-count", "100", "--stall-timeout", "2000",
+                                          "--frames"};
+    auto first = stream;
+    first.push_back("9");  // 900 blocks of 47 packets
+    const CliRun r1 = run(first);
+    ASSERT_EQ(r1.status, 0) << r1.err;
+    ASSERT_TRUE(sim_->waitFor(0, [](const qtusim::ChannelReport& c) { return c.framesComplete >= 9; }, 10s));
+    EXPECT_EQ(sim_->channel(0).lastPacketCounter, 9 * 100 * 47 - 1);
+
+    auto second = stream;
+    second.push_back("3");
+    const CliRun r2 = run(second);
+    ASSERT_EQ(r2.status, 0) << r2.err;
+    EXPECT_THAT(r2.out, HasSubstr("frames        3\n"));
+    ASSERT_TRUE(sim_->waitFor(0, [](const qtusim::ChannelReport& c) { return c.packets >= 12 * 100 * 47; }, 10s));
+    const auto unit = sim_->channel(0);
+    EXPECT_EQ(unit.packets, 12u * 100 * 47);
+    EXPECT_EQ(unit.headerErrors, 0u);
+    EXPECT_EQ(unit.lastPacketCounter, 3 * 100 * 47 - 1);
+    // The second stream's InitOutputChannel starts a new stream at the unit:
+    // its counter from 0 is no gap, and every frame of both runs is whole.
+    EXPECT_EQ(unit.counterGaps, 0u);
+    EXPECT_EQ(unit.framesComplete, 12u);
+    EXPECT_EQ(unit.framesIncomplete, 0u);
+}
+
 TEST_F(CliAgainstUnit, StreamSummaryAsJson) {
     const CliRun r = run({"--json", "stream", "--width", "320", "--height", "24", "--bpp", "8", "--seconds", "0.3",
                           "--fps", "50"});

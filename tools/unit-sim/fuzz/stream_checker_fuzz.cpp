@@ -1,9 +1,12 @@
 // libFuzzer target: arbitrary datagram sequences through the data-stream checker.
 // Input: 2 bytes lineCount, then records of a 2-byte length and that many bytes
-// (cut short at the end of the input), each record one datagram.
+// (cut short at the end of the input), each record one datagram. A length with
+// bit 15 set is followed by a 2-byte segment size: the record is then a
+// coalesced receive buffer, split back into datagrams as the unit splits it.
 #include <cstdint>
 #include <cstdlib>
 
+#include "data_receiver.h"
 #include "stream_checker.h"
 
 namespace {
@@ -32,8 +35,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   while (at + 2 <= size) {
     size_t length = static_cast<size_t>(data[at] | data[at + 1] << 8);
     at += 2;
+    size_t segment = 0;
+    if (length & 0x8000) {
+      length &= 0x7FFF;
+      if (at + 2 > size) break;
+      segment = static_cast<size_t>(data[at] | data[at + 1] << 8);
+      at += 2;
+    }
     if (length > size - at) length = size - at;
-    checker.take(data + at, length, false, lineCount);
+    size_t covered = 0;
+    qtusim::splitSegments(length, segment, [&](size_t offset, size_t piece) {
+      // Pieces follow each other without a gap and none is longer than a segment.
+      if (offset != covered || (segment != 0 && piece > segment) || (length != 0 && piece == 0)) std::abort();
+      covered += piece;
+      checker.take(data + at + offset, piece, false, lineCount);
+    });
+    if (covered != length) std::abort();
     at += length;
   }
   checker.finish();

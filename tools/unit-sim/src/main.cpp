@@ -80,6 +80,7 @@ int main(int argc, char** argv) {
   app.add_option("--save-png", config.savePngBits, "with --save-frames: also a mono PNG of 8 or 16 bits per sample")
       ->check(CLI::IsMember({8u, 16u}));
   app.add_option("--report-json", reportPath, "write the JSON report to FILE at the end");
+  app.add_option("--capture", config.capturePath, "write every datagram received and sent to FILE (pcap, raw IPv4)");
   app.add_option("--for", forSeconds, "stop after SECONDS")->check(CLI::NonNegativeNumber);
   app.add_option("--drop-replies", config.faults.dropReplyShare, "fault: share of replies not sent (0..1)")
       ->check(CLI::Range(0.0, 1.0));
@@ -88,8 +89,11 @@ int main(int argc, char** argv) {
   app.add_flag("--no-status", config.faults.stopStatus, "fault: send no status messages");
   app.add_option("--seed", config.seed, "seed of the reply-drop choice")->capture_default_str();
   app.add_flag("--quiet", quiet, "no live status line");
+  bool noCoalesce = false;
+  app.add_flag("--no-coalesce", noCoalesce, "receive one datagram per buffer (no UDP_GRO)");
   CLI11_PARSE(app, argc, argv);
 
+  config.coalesceReceives = !noCoalesce;
   try {
     config.drainBlocksPerSecond = qtusim::parseDrain(drain);
     for (const auto& a : answerWith) {

@@ -13,13 +13,25 @@ void StreamChecker::reserveFrame(size_t bytes) {
 }
 
 void StreamChecker::malformed() {
-  bump(counters_.headerErrors);
   observer_.raiseFlags(kFlagMalformed);
+  bump(counters_.headerErrors);
 }
 
+void StreamChecker::countPacket() {
+  // Last, and with release: whoever reads this count (with acquire) sees the
+  // flags, counters and status of every packet it counts.
+  counters_.packets.store(counters_.packets.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+}
+
+void StreamChecker::restartCounter() { haveCounter_ = false; }
+
 void StreamChecker::take(const uint8_t* d, size_t length, bool truncated, uint16_t lineCount) {
+  check(d, length, truncated, lineCount);
+  countPacket();
+}
+
+void StreamChecker::check(const uint8_t* d, size_t length, bool truncated, uint16_t lineCount) {
   using namespace wire;
-  bump(counters_.packets);
   if (truncated || length < kDataHeaderSize) {
     // No header to trust: the open block has lost a packet, if anything.
     malformed();
@@ -31,9 +43,9 @@ void StreamChecker::take(const uint8_t* d, size_t length, bool truncated, uint16
   bool gap = false;
   if (haveCounter_ && counter != static_cast<uint16_t>(lastCounter_ + 1)) {
     gap = true;
+    observer_.raiseFlags(kFlagPacketLost);
     bump(counters_.counterGaps);
     bump<uint64_t>(counters_.packetsMissing, static_cast<uint16_t>(counter - lastCounter_ - 1));
-    observer_.raiseFlags(kFlagPacketLost);
   }
   haveCounter_ = true;
   lastCounter_ = counter;

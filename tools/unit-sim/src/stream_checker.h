@@ -8,7 +8,10 @@
 // - a frame is the run of blocks with one frame counter, lines 0, 1, 2 ... in
 //   order, ending with the 0xC0 packet of its last line; it is complete when all
 //   its blocks are.
-// One thread feeds a checker; the counters may be read from any thread.
+// One thread feeds a checker; the counters may be read from any thread. Each
+// packet raises its flags before it changes a counter, and is counted in
+// `packets` last: a reader that loads `packets` first (acquire) sees every
+// flag and counter of the packets counted.
 #pragma once
 
 #include <atomic>
@@ -44,6 +47,9 @@ class StreamChecker {
 
   // Drops the open block and frame without counting them (channel reset).
   void discardOpen();
+  // A new stream begins (the host initialised the channel): the next packet's
+  // counter is taken as it comes, not as a jump from the last one.
+  void restartCounter();
   // Counts an open block and frame as incomplete (end of the run).
   void finish();
 
@@ -51,6 +57,8 @@ class StreamChecker {
   void reserveFrame(size_t bytes);
 
  private:
+  void check(const uint8_t* datagram, size_t length, bool truncated, uint16_t lineCount);
+  void countPacket();
   void malformed();
   void openBlock(uint16_t frameCounter, uint16_t lineIndex, uint8_t tag, uint64_t timestamp,
                  bool broken);

@@ -18,6 +18,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "capture.h"
+#include "data_receiver.h"
 #include "frame_writer.h"
 #include "stream_checker.h"
 #include "wire.h"
@@ -27,8 +29,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kBatch = 64;                 // datagrams per recvmmsg call
-constexpr size_t kDatagramRoom = 65536;    // any UDP datagram fits
 constexpr int kReceiveBufferBytes = 64 << 20;
 constexpr size_t kControlLogLimit = 1'000'000;
 constexpr auto kPollInterval = std::chrono::milliseconds(20);
@@ -154,7 +154,9 @@ struct Channel final : StreamChecker::Observer {
   std::atomic<uint32_t> geometry{0};  // lineSize << 16 | lineCount, read per packet
   std::atomic<uint8_t> flags{0};
   std::atomic<uint64_t> requests{0}, statusSent{0}, resets{0}, overruns{0};
+  std::atomic<uint64_t> receiveBuffers{0};
   std::atomic<uint32_t> resetGeneration{0};
+  std::atomic<uint32_t> streamGeneration{0};  // InitOutputChannel requests so far
 
   // Buffer model, under `bufferMu`.
   mutable std::mutex bufferMu;
@@ -196,6 +198,17 @@ struct UnitSim::Impl {
   std::mt19937_64 random;
   std::atomic<bool> stopStatus{false};
 
+  std::unique_ptr<Capture> capture;  // --capture: every datagram received and sent
+
+  // The unit's side of a datagram: `address` and `port` (network order).
+  static sockaddr_in local(in_addr address, uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr = address;
+    a.sin_port = htons(port);
+    return a;
+  }
+
   mutable std::mutex logMu;
   std::vector<std::vector<uint8_t>> log;
   std::atomic<uint64_t> malformedControl{0}, requests{0}, repliesSent{0}, repliesDropped{0},
@@ -218,6 +231,7 @@ struct UnitSim::Impl {
   }
 
   void openSockets();
+  void openSocketsOnly();
   void controlLoop();
   void dataLoop(Channel& ch);
   void timerLoop();
@@ -254,6 +268,14 @@ void Channel::frameComplete(uint16_t, const uint8_t* bytes, size_t size) {
 }
 
 void UnitSim::Impl::openSockets() {
+  openSocketsOnly();
+  // Coalesced receives: a host's segmented sends arrive as one buffer each,
+  // split back into their datagrams here.
+  if (config.coalesceReceives)
+    for (auto& ch : channels) DataReceiver::enableCoalescing(ch->data.fd);
+}
+
+void UnitSim::Impl::openSocketsOnly() {
   if (config.channels < 1 || config.channels > 256)
     throw std::invalid_argument("channels must be 1..256");
   const sockaddr_in controlAddress = makeAddress(config.bind, config.controlPort);
@@ -336,6 +358,7 @@ void UnitSim::Impl::controlLoop() {
       }
     }
     const size_t length = static_cast<size_t>(n);
+    if (capture) capture->write(from.remote, local(from.local, controlPort), buffer, length);
     {
       std::lock_guard lock(logMu);
       if (log.size() < kControlLogLimit) log.emplace_back(buffer, buffer + length);
@@ -366,7 +389,7 @@ void UnitSim::Impl::sendTo(const Peer& to, const uint8_t* bytes, size_t length) 
   in_pktinfo info{};
   info.ipi_spec_dst = to.local;
   std::memcpy(CMSG_DATA(c), &info, sizeof info);
-  ::sendmsg(control.fd, &msg, 0);
+  if (::sendmsg(control.fd, &msg, 0) >= 0 && capture) capture->write(local(to.local, controlPort), to.remote, bytes, length);
 }
 
 void UnitSim::Impl::handleRequest(const uint8_t* req, size_t length, const Peer& from) {
@@ -430,6 +453,7 @@ void UnitSim::Impl::handleRequest(const uint8_t* req, size_t length, const Peer&
         const uint16_t lineSize = get16(req + kLineSizeOffset);
         const uint16_t lineCount = get16(req + kLineCountOffset);
         ch->geometry.store(static_cast<uint32_t>(lineSize) << 16 | lineCount, std::memory_order_relaxed);
+        ch->streamGeneration.fetch_add(1, std::memory_order_release);
         break;
       }
       case 0x31: {
@@ -507,26 +531,22 @@ void UnitSim::Impl::sendStatus(Channel& ch) {
 }
 
 void UnitSim::Impl::dataLoop(Channel& ch) {
-  // One receive area per thread, allocated once.
-  // Left uninitialised: only the pages that datagrams reach get touched.
-  auto area = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(kBatch) * kDatagramRoom);
-  mmsghdr msgs[kBatch];
-  iovec iov[kBatch];
-  for (int i = 0; i < kBatch; ++i) {
-    iov[i] = {area.get() + static_cast<size_t>(i) * kDatagramRoom, kDatagramRoom};
-    msgs[i] = {};
-    msgs[i].msg_hdr.msg_iov = &iov[i];
-    msgs[i].msg_hdr.msg_iovlen = 1;
-  }
+  DataReceiver receiver;
   uint32_t generation = ch.resetGeneration.load(std::memory_order_acquire);
+  uint32_t stream = ch.streamGeneration.load(std::memory_order_acquire);
   size_t reservedFor = 0;
   while (!stopping.load(std::memory_order_relaxed)) {
-    const int n = ::recvmmsg(ch.data.fd, msgs, kBatch, MSG_WAITFORONE, nullptr);
-    if (n <= 0) continue;  // time-out tick
+    if (receiver.receive(ch.data.fd) == 0) continue;  // time-out tick
     const uint32_t now = ch.resetGeneration.load(std::memory_order_acquire);
     if (now != generation) {
       generation = now;
       ch.checker.discardOpen();
+    }
+    // Packets of a new stream come after the reply to its InitOutputChannel,
+    // so a batch that holds them sees the new generation.
+    if (const uint32_t s = ch.streamGeneration.load(std::memory_order_acquire); s != stream) {
+      stream = s;
+      ch.checker.restartCounter();
     }
     const uint32_t g = ch.geometry.load(std::memory_order_relaxed);
     const size_t frameBytes = static_cast<size_t>(g >> 16) * (g & 0xFFFF);
@@ -534,12 +554,14 @@ void UnitSim::Impl::dataLoop(Channel& ch) {
       ch.checker.reserveFrame(frameBytes);
       reservedFor = frameBytes;
     }
-    for (int i = 0; i < n; ++i) {
-      const bool truncated = (msgs[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
-      ch.checker.take(static_cast<const uint8_t*>(iov[i].iov_base), msgs[i].msg_len, truncated,
-                      static_cast<uint16_t>(g));
-      msgs[i].msg_hdr.msg_flags = 0;
-    }
+    const auto lineCount = static_cast<uint16_t>(g);
+    // Counted before the datagrams: a reader that sees their count sees this.
+    ch.receiveBuffers.store(receiver.buffers(), std::memory_order_relaxed);
+    const sockaddr_in unitSide = local(bindAddress, ch.port);
+    receiver.forEach([&](const uint8_t* datagram, size_t length, bool truncated, const sockaddr_in& from) {
+      if (capture) capture->write(from, unitSide, datagram, length);
+      ch.checker.take(datagram, length, truncated, lineCount);
+    });
     if (ch.statusDue.exchange(false, std::memory_order_relaxed)) sendStatus(ch);
     waitCv.notify_all();
   }
@@ -607,17 +629,19 @@ ChannelReport UnitSim::Impl::report(const Channel& ch) const {
   ChannelReport r;
   const auto& c = ch.counters;
   constexpr auto o = std::memory_order_relaxed;
+  // First: everything the counted packets did is visible after it.
+  r.packets = c.packets.load(std::memory_order_acquire);
   r.framesComplete = c.framesComplete.load(o);
   r.framesIncomplete = c.framesIncomplete.load(o);
   r.blocks = c.blocks.load(o);
   r.blocksIncomplete = c.blocksIncomplete.load(o);
-  r.packets = c.packets.load(o);
   r.counterGaps = c.counterGaps.load(o);
   r.packetsMissing = c.packetsMissing.load(o);
   r.headerErrors = c.headerErrors.load(o);
   r.bytes = c.bytes.load(o);
   r.lastPacketCounter = c.lastPacketCounter.load(o);
   r.overruns = ch.overruns.load(o);
+  r.receiveBuffers = ch.receiveBuffers.load(o);
   {
     std::lock_guard lock(ch.mu);
     r.startTime = ch.startTime;
@@ -646,6 +670,7 @@ void UnitSim::start() {
   Impl& m = *impl_;
   std::lock_guard lifecycle(m.lifecycleMu);
   if (m.started) return;
+  if (!m.config.capturePath.empty()) m.capture = std::make_unique<Capture>(m.config.capturePath);
   m.openSockets();
   m.started = true;
   m.startedAt = Clock::now();
@@ -710,6 +735,8 @@ int UnitSim::dataReceiveBufferBytes() const {
 
 uint64_t UnitSim::malformedControl() const { return impl_->malformedControl.load(); }
 
+uint64_t UnitSim::capturedPackets() const { return impl_->capture ? impl_->capture->packets() : 0; }
+
 void UnitSim::setFaults(const Faults& faults) {
   std::lock_guard lock(impl_->faultMu);
   impl_->faults = faults;
@@ -734,6 +761,7 @@ nlohmann::json UnitSim::reportJson() const {
         {"blocks", r.blocks},
         {"blocksIncomplete", r.blocksIncomplete},
         {"packets", r.packets},
+        {"receiveBuffers", r.receiveBuffers},
         {"counterGaps", r.counterGaps},
         {"packetsMissing", r.packetsMissing},
         {"headerErrors", r.headerErrors},

@@ -5,11 +5,13 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <stdexcept>
@@ -101,6 +103,40 @@ class Host {
     if (::sendto(fd_, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) !=
         static_cast<ssize_t>(b.size()))
       throw std::runtime_error("sendto");
+  }
+
+  // Sends the datagrams in one call with UDP segmentation offload: each
+  // datagram but the last must have the first one's size, the last may be
+  // shorter. False where the system does not segment.
+  bool sendSegmented(const std::vector<Bytes>& datagrams, uint16_t port) const {
+#if defined(UDP_SEGMENT)
+    Bytes all;
+    for (const auto& d : datagrams) all.insert(all.end(), d.begin(), d.end());
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    iovec iov{all.data(), all.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t))] = {};
+    msghdr m{};
+    m.msg_name = &to;
+    m.msg_namelen = sizeof to;
+    m.msg_iov = &iov;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&m);
+    c->cmsg_level = SOL_UDP;
+    c->cmsg_type = UDP_SEGMENT;
+    c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+    const auto segment = static_cast<uint16_t>(datagrams.front().size());
+    std::memcpy(CMSG_DATA(c), &segment, sizeof segment);
+    return ::sendmsg(fd_, &m, 0) == static_cast<ssize_t>(all.size());
+#else
+    (void)datagrams;
+    (void)port;
+    return false;
+#endif
   }
 
   // Next datagram within `limit`, from anyone; `sender` gets its source address.

@@ -10,6 +10,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include "platform/platform.h"
 
 namespace qtu::platform {
@@ -168,14 +170,16 @@ void closeSocket(SocketHandle& socket) {
 }
 
 int waitReadable(const SocketHandle* sockets, std::size_t count, bool* readable, int timeoutMs) {
-    // poll rather than select: descriptor numbers above FD_SETSIZE are fine.
-    pollfd fds[64];
-    if (count > 64) count = 64;
+    // poll rather than select: any number of sockets, and descriptor numbers
+    // above FD_SETSIZE are fine. The set is kept per thread and only grows,
+    // so a receiver that waits round after round allocates nothing.
+    thread_local std::vector<pollfd> fds;
+    if (fds.size() < count) fds.resize(count);
     for (std::size_t i = 0; i < count; ++i) {
         fds[i] = pollfd{sockets[i], POLLIN, 0};
         readable[i] = false;
     }
-    const int n = ::poll(fds, count, timeoutMs);
+    const int n = ::poll(fds.data(), count, timeoutMs);
     if (n <= 0) return n < 0 && errno != EINTR ? -1 : 0;
     int ready = 0;
     for (std::size_t i = 0; i < count; ++i) {

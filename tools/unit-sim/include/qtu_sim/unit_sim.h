@@ -59,6 +59,8 @@ struct Config {
   std::string saveFramesDir;        // empty: do not save; else ch<N>_frame<K>.raw per complete frame
   unsigned savePngBits = 0;         // 8 or 16: also write ch<N>_frame<K>.png (mono, width lineSize/bytes)
   uint64_t seed = 1;                // seeds the reply-drop choice
+  bool coalesceReceives = true;     // UDP_GRO on the data sockets, split back into datagrams
+  std::string capturePath;          // non-empty: a pcap file of every datagram received and sent
   Faults faults;
 };
 
@@ -69,6 +71,7 @@ struct ChannelReport {
   uint64_t blocks = 0;             // complete blocks
   uint64_t blocksIncomplete = 0;
   uint64_t packets = 0;            // datagrams received on the channel's port
+  uint64_t receiveBuffers = 0;     // receive buffers they came in (fewer when coalesced)
   uint64_t counterGaps = 0;        // times the packet counter jumped
   uint64_t packetsMissing = 0;     // packets skipped by those jumps
   uint64_t headerErrors = 0;       // datagrams failing a header check
@@ -111,6 +114,7 @@ class UnitSim {
 
   std::vector<std::vector<uint8_t>> controlLog() const;  // every control datagram received, in order
   uint64_t malformedControl() const;  // control datagrams dropped for a bad header
+  uint64_t capturedPackets() const;   // datagrams written to the capture file
   int dataReceiveBufferBytes() const; // receive buffer the system granted a data socket
 
   void setFaults(const Faults& faults);  // replaces the faults while running
