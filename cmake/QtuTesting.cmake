@@ -6,6 +6,10 @@
 # with CTest. Labels in use: "network" (loopback sockets), "netns" (creates
 # network namespaces; needs root), "concurrency" (worth a ThreadSanitizer run),
 # "parser" (worth an AddressSanitizer run), "e2e" (runs tools end to end).
+# Each labelled program also joins the build target tests_<label> (made by
+# qtu_add_label_targets at the end of the top-level CMakeLists.txt), so that
+# a stage builds only the programs it runs: `--target tests_concurrency`.
+set(QTU_TEST_LABELS network netns concurrency parser e2e)
 if(QTU_BUILD_TESTS)
   enable_testing()
   if(CMAKE_CROSSCOMPILING AND WIN32)
@@ -68,6 +72,9 @@ function(qtu_add_gtest name)
   math(EXPR timeout "${T_TIMEOUT} * ${QTU_TEST_TIMEOUT_MULTIPLIER}")
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest GTest::gtest_main)
+  foreach(label IN LISTS T_LABELS)
+    set_property(GLOBAL APPEND PROPERTY QTU_LABEL_TARGETS_${label} ${name})
+  endforeach()
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${QTU_TEST_OUTPUT_DIRECTORY})
   if(WIN32)
     target_compile_options(${name} PRIVATE -include ${PROJECT_SOURCE_DIR}/cmake/windows/posix_test_compat.h)
@@ -84,4 +91,19 @@ function(qtu_add_gtest name)
     DISCOVERY_MODE ${discovery}
     DISCOVERY_TIMEOUT 60
     PROPERTIES TIMEOUT ${timeout} LABELS "${labels}")
+endfunction()
+
+# tests_<label>: every test program carrying the label, with what each one
+# declares it needs (add_dependencies on the tools and packages it runs).
+function(qtu_add_label_targets)
+  if(NOT QTU_BUILD_TESTS)
+    return()
+  endif()
+  foreach(label IN LISTS QTU_TEST_LABELS)
+    get_property(programs GLOBAL PROPERTY QTU_LABEL_TARGETS_${label})
+    add_custom_target(tests_${label})
+    if(programs)
+      add_dependencies(tests_${label} ${programs})
+    endif()
+  endforeach()
 endfunction()
