@@ -37,6 +37,7 @@ set(QTU_WINDOWS_SKIPPED_TESTS
   "qtuapi_core_reachability_test=its echo peer is a raw POSIX ICMP socket; the Windows echo is checked in qtuapi_win_platform_test"
   "qtuapi_core_registry_test=its unit peer is written with POSIX sockets (core_test_support.h)"
   "qtuapi_core_receiver_test=its unit peer is written with POSIX sockets and it measures CPU time with getrusage"
+  "qtuapi_core_receiver_scale_test=its unit peer is written with POSIX sockets (core_test_support.h); the Windows socket window is checked in qtuapi_core_rotation_test"
   "qtuapi_core_concurrency_test=its unit peer is written with POSIX sockets (core_test_support.h)"
   "qtuapi_core_netns_test=creates Linux network namespaces"
   "qtuapi_proto_api_test=its fake unit is written with POSIX sockets (fake_unit.h); the Wine run streams to qtu-unit-sim instead"

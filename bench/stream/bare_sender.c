@@ -43,8 +43,10 @@ static int fail(struct qtu_bare_result *r, const char *what) {
     return -1;
 }
 
-/* One control request and its reply (the unit answers from its control port). */
-static int ask(int control, uint16_t command, const uint8_t *payload, size_t payload_size, uint16_t sequence) {
+/* One control request and its reply (the unit answers from its control port);
+ * the reply's bytes 16..19 go to *value when it is not null. */
+static int ask(int control, uint16_t command, const uint8_t *payload, size_t payload_size, uint16_t sequence,
+               uint32_t *value) {
     uint8_t request[20] = {'Q', 'T', 'U', '-', 0x43, 3, (uint8_t)(12 + payload_size), 0};
     put16(request + 8, command);
     put16(request + 10, sequence);
@@ -56,13 +58,16 @@ static int ask(int control, uint16_t command, const uint8_t *payload, size_t pay
         if (poll(&p, 1, 2000) <= 0) return -1;
         const ssize_t n = recv(control, reply, sizeof reply, 0);
         const unsigned code = n >= 12 ? (unsigned)(reply[8] | (reply[9] << 8)) : 0xFFu;
-        if (code != 0xFF && (reply[10] | (reply[11] << 8)) == sequence) return 0;
+        if (code != 0xFF && (reply[10] | (reply[11] << 8)) == sequence) {
+            if (value) *value = n >= 20 ? (uint32_t)(reply[16] | reply[17] << 8 | reply[18] << 16 | (uint32_t)reply[19] << 24) : 0;
+            return 0;
+        }
     }
 }
 
-/* The last packet counter the unit reported, from whatever status messages
- * are waiting (waits up to timeout_ms for one). */
-static void take_status(int control, uint16_t *unit_counter, int timeout_ms) {
+/* The last packet counter and free buffers the unit reported, from whatever
+ * status messages are waiting (waits up to timeout_ms for one). */
+static void take_status(int control, uint16_t *unit_counter, uint32_t *free_buffers, int timeout_ms) {
     uint8_t m[64];
     if (timeout_ms > 0) {
         struct pollfd p = {control, POLLIN, 0};
@@ -71,7 +76,10 @@ static void take_status(int control, uint16_t *unit_counter, int timeout_ms) {
     for (;;) {
         const ssize_t n = recv(control, m, sizeof m, MSG_DONTWAIT);
         if (n < 0) return;
-        if (n >= 28 && m[8] == 0xFF && m[9] == 0) *unit_counter = (uint16_t)(m[14] | (m[15] << 8));
+        if (n >= 28 && m[8] == 0xFF && m[9] == 0) {
+            *unit_counter = (uint16_t)(m[14] | (m[15] << 8));
+            *free_buffers = (uint32_t)(m[16] | m[17] << 8 | m[18] << 16 | (uint32_t)m[19] << 24);
+        }
     }
 }
 
@@ -96,8 +104,9 @@ int qtu_bare_send(const struct qtu_bare_stream *s, struct qtu_bare_result *r) {
     uint8_t geometry[4];
     put16(geometry, s->block_bytes);
     put16(geometry + 2, s->line_count);
-    if (ask(control, 0x30, geometry, 4, 1) || ask(control, 0x01, NULL, 0, 2) || ask(control, 0x11, NULL, 0, 3) ||
-        ask(control, 0x03, NULL, 0, 4)) {
+    uint32_t capacity = 0;
+    if (ask(control, 0x30, geometry, 4, 1, NULL) || ask(control, 0x01, NULL, 0, 2, NULL) ||
+        ask(control, 0x11, NULL, 0, 3, NULL) || ask(control, 0x03, NULL, 0, 4, &capacity) || capacity == 0) {
         snprintf(r->error, sizeof r->error, "the unit did not answer the channel's initialisation");
         close(control);
         close(data);
@@ -138,6 +147,7 @@ int qtu_bare_send(const struct qtu_bare_stream *s, struct qtu_bare_result *r) {
 
     uint16_t counter = 0;
     uint16_t unit_counter = 0;
+    uint32_t free_buffers = 0;
     uint64_t sent = 0;
     unsigned line = 0;
     uint16_t frame_counter = 0;
@@ -145,14 +155,18 @@ int qtu_bare_send(const struct qtu_bare_stream *s, struct qtu_bare_result *r) {
     const double t0 = now_seconds();
     const double end = t0 + s->seconds;
     while (now_seconds() < end) {
-        /* Never more than 16000 packets ahead of the unit. */
+        /* The library's credit for every block of the batch: never more than
+         * 16000 packets ahead of the unit, and a fifth of its buffers free
+         * (the host counting one less for each block sent since it last
+         * heard). */
         for (;;) {
-            take_status(control, &unit_counter, 0);
+            take_status(control, &unit_counter, &free_buffers, 0);
             uint64_t ahead = (uint16_t)(counter - unit_counter);
             if (ahead > sent) ahead = sent;
-            if (ahead + datagrams <= MAX_AHEAD) break;
+            const int room = free_buffers >= batch && (double)(free_buffers - batch + 1) / capacity >= 0.2;
+            if (ahead + datagrams <= MAX_AHEAD && room) break;
             ++r->waits;
-            take_status(control, &unit_counter, 5);
+            take_status(control, &unit_counter, &free_buffers, 5);
         }
         const double timestamp = now_seconds() - t0;
         size_t d = 0;
@@ -215,6 +229,7 @@ int qtu_bare_send(const struct qtu_bare_stream *s, struct qtu_bare_result *r) {
             done += (size_t)n;
         }
         sent += d;
+        free_buffers -= batch;
         r->blocks += batch;
         r->datagrams += d;
     }

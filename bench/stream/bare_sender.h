@@ -3,10 +3,11 @@
  * headers, same sizes, segmented with UDP_SEGMENT into the same runs, a
  * segment per datagram) with as little code between them as possible: the
  * headers of many blocks are written in one pass, and the offload messages of
- * many blocks leave in one sendmmsg call. It keeps the library's one rule of
- * flow control that matters with a unit that gives its buffers back at once:
- * at most 16000 packets ahead of the counter the unit's status messages
- * report. */
+ * many blocks leave in one sendmmsg call. It keeps the library's flow
+ * control, reading the unit's status messages itself: at most 16000 packets
+ * ahead of the counter they report, and at least a fifth of the unit's
+ * buffers free before each block, counting one less per block sent since the
+ * last report. */
 #ifndef QTU_BARE_SENDER_H
 #define QTU_BARE_SENDER_H
 

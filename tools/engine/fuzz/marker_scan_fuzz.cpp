@@ -1,8 +1,11 @@
 // libFuzzer target: the module-marker scanner over arbitrary package bytes.
-// Every marker found must lie inside the input and read back as written.
+// Every marker found must lie inside the input and read back as written, and
+// the streamed scan (smallest windows, uneven pieces) must find the same.
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -22,6 +25,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::abort();  // in order of appearance, never overlapping the previous one's start
     }
     last = m.offset;
+  }
+  size_t at = 0;
+  const auto read = [&](char* buffer, size_t capacity) {
+    const size_t n = std::min({capacity, size - at, size_t{1} + (at * 7919) % 1021});
+    std::memcpy(buffer, data + at, n);
+    at += n;
+    return static_cast<long>(n);
+  };
+  std::vector<vtro_engine::ModuleMarker> streamed;
+  std::string error;
+  if (!vtro_engine::ScanMarkerStream(read, 0, size, streamed, error) || streamed.size() != markers.size()) {
+    std::abort();
+  }
+  for (size_t i = 0; i < markers.size(); ++i) {
+    if (streamed[i].offset != markers[i].offset || streamed[i].version != markers[i].version) std::abort();
   }
   const auto unique = vtro_engine::UniqueMarkers(markers);
   if (unique.size() > markers.size()) {

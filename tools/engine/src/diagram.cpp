@@ -1,5 +1,7 @@
 #include "diagram.h"
 
+#include "input_limits.h"
+
 #include <algorithm>
 #include <cctype>
 #include <set>
@@ -125,7 +127,7 @@ void ParseComponents(const json& components, Diagram& d) {
     if (component.model.empty()) Fail(Member(path, "model"), "is empty");
     component.name = RequireString(c, path, "name");
     if (!ValidName(component.name)) {
-      Fail(Member(path, "name"), "\"" + component.name + "\" is not a valid name (^[a-zA-Z][a-zA-Z_0-9]*$)");
+      Fail(Member(path, "name"), "\"" + ShortText(component.name) + "\" is not a valid name (^[a-zA-Z][a-zA-Z_0-9]*$)");
     }
     if (component.name == "Engine") Fail(Member(path, "name"), "Engine is reserved for the engine's settings");
     if (!names.insert(component.name).second) {
@@ -154,11 +156,11 @@ DiagramEnd ParseEnd(const json& c, const std::string& path, const char* key, con
   const std::string text = RequireString(c, path, key);
   const size_t dot = text.find('.');
   if (dot == std::string::npos || dot == 0 || dot + 1 == text.size()) {
-    Fail(end.path, "\"" + text + "\" is not <instance>.<" + element + ">");
+    Fail(end.path, "\"" + ShortText(text) + "\" is not <instance>.<" + element + ">");
   }
   end.instance = text.substr(0, dot);
   end.element = text.substr(dot + 1);
-  if (d.Find(end.instance) == nullptr) Fail(end.path, "no component is named " + end.instance);
+  if (d.Find(end.instance) == nullptr) Fail(end.path, "no component is named " + ShortText(end.instance));
   return end;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "input_limits.h"
 #include "listing.h"
 #include "package.h"
 #include "vtro/VTROProperty.h"
@@ -41,7 +42,7 @@ std::string PropertyValueText(const nlohmann::json& value, int32_t type, VTROPro
           listed = listed || value.get<std::string>() == values->Value(i);
         }
         if (!listed) {
-          error = "\"" + value.get<std::string>() + "\" is not one of " + known;
+          error = "\"" + ShortText(value.get<std::string>()) + "\" is not one of " + known;
           return {};
         }
         return value.get<std::string>();
@@ -75,7 +76,7 @@ std::string BuildDiagram(Engine& engine, const Diagram& diagram, const std::vect
   for (const auto& c : diagram.components) {
     std::string error;
     if (engine.FindModel(c.model) == nullptr) {
-      return c.path + ".model: no loaded package holds the component " + c.model;
+      return c.path + ".model: no loaded package holds the component " + ShortText(c.model);
     }
     VTROComponent* component = engine.Create(c.model, c.name, error);
     if (component == nullptr) {
@@ -84,7 +85,7 @@ std::string BuildDiagram(Engine& engine, const Diagram& diagram, const std::vect
     for (const auto& p : c.properties) {
       VTROProperty* property = component->EngineFindProperty(p.name.c_str());
       if (property == nullptr) {
-        return p.path + ": " + c.model + " has no property " + p.name;
+        return p.path + ": " + c.model + " has no property " + ShortText(p.name);
       }
       const std::string text = PropertyValueText(p.value, property->Type(), property, error);
       if (!error.empty()) {
@@ -99,15 +100,15 @@ std::string BuildDiagram(Engine& engine, const Diagram& diagram, const std::vect
     const size_t eq = s.find('=');
     const size_t dot = s.find('.');
     if (eq == std::string::npos || dot == std::string::npos || dot == 0 || dot + 1 >= eq) {
-      return "--set " + s + ": needs NAME.PROPERTY=VALUE";
+      return "--set " + ShortText(s) + ": needs NAME.PROPERTY=VALUE";
     }
     const std::string instance = s.substr(0, dot);
     if (diagram.Find(instance) == nullptr) {
-      return "--set " + s + ": the diagram has no component named " + instance;
+      return "--set " + ShortText(s) + ": the diagram has no component named " + ShortText(instance);
     }
     std::string error;
     if (!engine.SetProperty(instance, s.substr(dot + 1, eq - dot - 1), s.substr(eq + 1), error)) {
-      return "--set " + s + ": " + error;
+      return "--set " + ShortText(s) + ": " + error;
     }
   }
   for (const auto& c : diagram.connections) {

@@ -7,20 +7,22 @@
 #include <cstring>
 #include <thread>
 
+#include "input_file.h"
+#include "input_limits.h"
 #include "listing.h"
 #include "vtro/VTROIO.h"
 #include "vtro/VTROProperty.h"
 
 namespace vtro_engine {
-namespace {
-
-bool ValidName(const std::string& name) {
+bool ValidInstanceName(const std::string& name) {
   if (name.empty() || !std::isalpha(static_cast<unsigned char>(name[0]))) {
     return false;
   }
   return std::all_of(name.begin(), name.end(),
                      [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; });
 }
+
+namespace {
 
 size_t CopyOut(const std::string& text, char* buffer, size_t capacity) {
   if (buffer != nullptr && capacity > 0) {
@@ -143,8 +145,8 @@ const ComponentModel* Engine::FindModel(const std::string& model, Package** pack
 }
 
 VTROComponent* Engine::Create(const std::string& model, const std::string& name, std::string& error) {
-  if (!ValidName(name)) {
-    error = "invalid instance name '" + name + "': it must match ^[a-zA-Z][a-zA-Z_0-9]*$";
+  if (!ValidInstanceName(name)) {
+    error = "invalid instance name '" + ShortText(name) + "': it must match ^[a-zA-Z][a-zA-Z_0-9]*$";
     return nullptr;
   }
   if (name == "Engine") {
@@ -154,7 +156,7 @@ VTROComponent* Engine::Create(const std::string& model, const std::string& name,
   }
   const ComponentModel* m = FindModel(model);
   if (m == nullptr) {
-    error = "no loaded package holds the component " + model;
+    error = "no loaded package holds the component " + ShortText(model);
     return nullptr;
   }
   if (m->record->factory == nullptr) {
@@ -239,12 +241,18 @@ bool Engine::SetProperty(const std::string& instance, const std::string& propert
   }
   VTROProperty* p = c->EngineFindProperty(property.c_str());
   if (p == nullptr) {
-    error = "component " + instance + " has no property " + property;
+    error = "component " + instance + " has no property " + ShortText(property);
+    return false;
+  }
+  if (text.size() > kMaxPropertyText) {
+    error = "the value for " + instance + "." + property + " has " + std::to_string(text.size()) +
+            " bytes, more than the " + SizeText(kMaxPropertyText) + " a property takes";
     return false;
   }
   const int32_t type = p->Type();
   const std::string badText = "property " + instance + "." + property + " is " + std::string(PropertyTypeName(type)) +
-                              " and does not take '" + text + "'";
+                              " and does not take '" + ShortText(text) + "'";
+  const size_t errorsBefore = Reporter::ErrorsOnThisThread();
   try {
     bool done = false;
     switch (type) {
@@ -285,12 +293,17 @@ bool Engine::SetProperty(const std::string& instance, const std::string& propert
         break;
     }
     if (!done) {
-      error = "component " + instance + " did not take " + property + "=" + text;
+      error = "component " + instance + " did not take " + property + "=" + ShortText(text);
+    } else if (Reporter::ErrorsOnThisThread() != errorsBefore) {
+      // Some refusals (a value not among an enumeration's) are only reported.
+      error = "component " + instance + " refused " + property + "=" + ShortText(text) + " (it reported an error)";
+      done = false;
     }
     return done;
   } catch (int code) {
     // The component has reported why.
-    error = "component " + instance + " refused " + property + "=" + text + " (" + std::to_string(code) + ")";
+    error = "component " + instance + " refused " + property + "=" + ShortText(text) + " (" + std::to_string(code) +
+            ")";
   } catch (const std::exception& e) {
     error = "setting " + instance + "." + property + " raised: " + e.what();
   } catch (...) {
@@ -307,12 +320,15 @@ bool Engine::TriggerAction(const std::string& instance, const std::string& actio
   }
   VTROAction* a = c->EngineFindAction(action.c_str());
   if (a == nullptr) {
-    error = "component " + instance + " has no action " + action;
+    error = "component " + instance + " has no action " + ShortText(action);
     return false;
   }
+  const size_t errorsBefore = Reporter::ErrorsOnThisThread();
   try {
     a->Trigger();
-    return true;
+    if (Reporter::ErrorsOnThisThread() == errorsBefore) return true;
+    error = "action " + instance + "." + action + " failed (it reported an error)";
+    return false;
   } catch (int code) {
     error = "action " + instance + "." + action + " raised " + std::to_string(code);
   } catch (const std::exception& e) {

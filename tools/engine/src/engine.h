@@ -30,6 +30,9 @@
 
 namespace vtro_engine {
 
+// An instance name the engine accepts: ^[a-zA-Z][a-zA-Z_0-9]*$.
+bool ValidInstanceName(const std::string& name);
+
 class Engine final : public VTROEngineInterface {
  public:
   explicit Engine(std::ostream& out);
@@ -56,10 +59,13 @@ class Engine final : public VTROEngineInterface {
 
   // Sets a property of an instance from text, typed by the property's type.
   // False with `error` set when the property is unknown, the text does not
-  // parse, or the component refused (its report has been sent already).
+  // parse or is longer than kMaxPropertyText, or the component refused (it
+  // threw, answered false or reported an error while setting; its report
+  // has been sent already).
   bool SetProperty(const std::string& instance, const std::string& property, const std::string& text,
                    std::string& error);
-  // Triggers an action; false when unknown or when it raised.
+  // Triggers an action; false when unknown, when it raised or when it
+  // reported an error while running (its report has been sent already).
   bool TriggerAction(const std::string& instance, const std::string& action, std::string& error);
 
   // Start sequence; false when the component refused to start.

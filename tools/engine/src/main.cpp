@@ -1,145 +1,101 @@
 // vtro-engine: loads packages, lists and scans them, and starts components.
+// Exit statuses are in exit_status.h (and the README).
+#include <signal.h>
 #include <unistd.h>
 
-#include <csignal>
+#include <atomic>
 #include <clocale>
+#include <cmath>
 #include <iostream>
+#include <limits>
 #include <string>
 #include <vector>
 
 #include <CLI/CLI.hpp>
 
 #include "engine.h"
+#include "exit_status.h"
+#include "input_limits.h"
 #include "listing.h"
 #include "marker_scan.h"
 #include "run_command.h"
-#include "session.h"
+#include "start_command.h"
 
 namespace {
 
 std::atomic<bool> g_interrupted{false};
 
-extern "C" void OnInterrupt(int) { g_interrupted = true; }
+// The first Ctrl-C (or SIGTERM) stops the components and ends the run; a
+// second one, for a stop that hangs, ends the process at once.
+extern "C" void OnInterrupt(int) {
+  if (g_interrupted.exchange(true)) {
+    static const char kText[] = "vtro-engine: interrupted again, quitting without waiting for the components\n";
+    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, kText, sizeof kText - 1);
+    ::_exit(vtro_engine::kExitInterrupted);
+  }
+}
+
+void InstallInterruptHandlers() {
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+// What list and scan print is their product: a failed write is an error.
+int OutputStatus(int status) {
+  std::cout.flush();
+  if (std::cout) return status;
+  std::cerr << "vtro-engine: cannot write to standard output\n";
+  return vtro_engine::kExitOutput;
+}
 
 int Scan(const std::vector<std::string>& files) {
-  int status = 0;
+  int status = vtro_engine::kExitOk;
   for (const auto& file : files) {
     std::string error;
     const auto markers = vtro_engine::ScanMarkerFile(file, error);
     if (!markers) {
       std::cout << "error: " << error << "\n";
-      status = 1;
+      status = vtro_engine::kExitFailed;
       continue;
     }
     vtro_engine::PrintMarkers(std::cout, file, vtro_engine::UniqueMarkers(*markers));
   }
-  return status;
+  return OutputStatus(status);
 }
 
 int List(vtro_engine::Engine& engine, const std::vector<std::string>& packages) {
-  int status = 0;
+  int status = vtro_engine::kExitOk;
   for (const auto& path : packages) {
     std::string error;
     const auto* package = engine.LoadPackage(path, error);
     if (package == nullptr) {
       engine.Reports().Emit(2, 0, false, error);
-      status = 1;
+      status = vtro_engine::kExitFailed;
       continue;
     }
     vtro_engine::PrintPackage(std::cout, *package);
   }
-  return status;
+  return OutputStatus(status);
 }
 
-struct StartOptions {
-  std::string package;
-  std::vector<std::string> morePackages;
-  std::string model;
-  std::string name;
-  double forSeconds = 1.0;
-  int runs = 1;
-  int32_t speed = 1000;
-  std::vector<std::string> sets;
-  std::vector<std::string> settings;
-  std::vector<std::string> unsets;
-  std::vector<std::string> at;
-  std::vector<std::string> actions;
-  bool traces = false;
-};
-
-int Start(vtro_engine::Engine& engine, const StartOptions& o) {
-  auto fail = [&engine](const std::string& text) {
-    engine.Reports().Emit(2, 0, false, text);
-    return 1;
-  };
-  for (const auto& s : o.settings) {
-    const size_t eq = s.find('=');
-    if (eq == std::string::npos || eq == 0) {
-      return fail("--setting needs NAME=VALUE, not '" + s + "'");
-    }
-    const std::string why = engine.Settings().SetFromText(s.substr(0, eq), s.substr(eq + 1));
-    if (!why.empty()) {
-      return fail(why);
-    }
-  }
-  for (const auto& u : o.unsets) {
-    engine.Settings().Remove(u);
-  }
-  engine.Reports().SetShowTraces(o.traces);
-  std::vector<std::string> packages{o.package};
-  packages.insert(packages.end(), o.morePackages.begin(), o.morePackages.end());
-  for (const auto& p : packages) {
-    std::string error;
-    if (engine.LoadPackage(p, error) == nullptr) {
-      return fail(error);
-    }
-  }
-  const std::string name = o.name.empty() ? o.model : o.name;
-  std::string error;
-  if (engine.Create(o.model, name, error) == nullptr) {
-    return fail(error);
-  }
-  for (const auto& s : o.sets) {
-    const size_t eq = s.find('=');
-    if (eq == std::string::npos || eq == 0) {
-      return fail("--set needs PROPERTY=VALUE or NAME.PROPERTY=VALUE, not '" + s + "'");
-    }
-    std::string property = s.substr(0, eq);
-    if (property.compare(0, name.size() + 1, name + ".") == 0) {
-      property = property.substr(name.size() + 1);
-    }
-    if (!engine.SetProperty(name, property, s.substr(eq + 1), error)) {
-      return fail(error);
-    }
-  }
-  for (const auto& a : o.actions) {
-    if (!engine.TriggerAction(name, a, error)) {
-      engine.Reports().Emit(2, 0, false, error);
-    }
-  }
-  vtro_engine::SessionPlan plan;
-  plan.instances = {name};
-  plan.forSeconds = o.forSeconds;
-  plan.runs = o.runs;
-  plan.speed = o.speed;
-  for (const auto& a : o.at) {
-    vtro_engine::TimedEvent event;
-    const std::string why = vtro_engine::ParseTimedEvent(a, name, event);
-    if (!why.empty()) {
-      return fail(why);
-    }
-    plan.events.push_back(event);
-  }
-  const int status = vtro_engine::RunSession(engine, plan, g_interrupted);
-  engine.DestroyAll();
-  return status;
-}
+// Seconds of real time: finite, 0 to 1e9 (NaN and infinities refused).
+const CLI::Validator kSeconds(
+    [](std::string& text) -> std::string {
+      const auto v = vtro_engine::ParseFloat(text);
+      if (!v || !(*v >= 0 && *v <= vtro_engine::kMaxSeconds)) return "'" + text + "' is not 0 to 1e9 seconds";
+      return {};
+    },
+    "SECONDS");
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::setlocale(LC_NUMERIC, "C");
   CLI::App app{"vtro-engine: host of component packages"};
+  app.set_version_flag("--version", std::string("vtro-engine ") + QTU_VERSION);
   app.require_subcommand(1);
 
   std::vector<std::string> scanFiles;
@@ -150,14 +106,14 @@ int main(int argc, char** argv) {
   auto* list = app.add_subcommand("list", "components of packages with their elements");
   list->add_option("PACKAGE", listPackages, "package file")->required();
 
-  StartOptions o;
+  vtro_engine::StartOptions o;
   auto* start = app.add_subcommand("start", "start one component, run it for a time, stop it");
   start->add_option("PACKAGE", o.package, "package file")->required();
   start->add_option("MODEL", o.model, "component model name")->required();
   start->add_option("--package", o.morePackages, "further package to load");
   start->add_option("--name", o.name, "instance name (default: the model name)");
-  start->add_option("--for", o.forSeconds, "real seconds to run before the stop")->check(CLI::NonNegativeNumber);
-  start->add_option("--runs", o.runs, "start/stop cycles")->check(CLI::PositiveNumber);
+  start->add_option("--for", o.forSeconds, "real seconds to run before the stop")->check(kSeconds);
+  start->add_option("--runs", o.runs, "start/stop cycles")->check(CLI::Range(1, std::numeric_limits<int>::max()));
   start->add_option("--speed", o.speed, "clock speed in per mille of real time (0 paused, <0 backwards)");
   start->add_option("--set", o.sets, "PROPERTY=VALUE or NAME.PROPERTY=VALUE, set before the start");
   start->add_option("--setting", o.settings, "engine setting NAME=VALUE, e.g. Engine.shutdownTimeout=500000");
@@ -171,30 +127,26 @@ int main(int argc, char** argv) {
   vtro_engine::RunOptions r;
   auto* run = app.add_subcommand("run", "build a diagram from a JSON file, run it, print a summary");
   run->add_option("DIAGRAM", r.file, "diagram file (JSON)")->required();
-  run->add_option("--for", r.forSeconds, "real seconds to run (overrides run.for_s)")->check(CLI::NonNegativeNumber);
+  run->add_option("--for", r.forSeconds, "real seconds to run (overrides run.for_s)")->check(kSeconds);
   run->add_option("--set", r.sets, "NAME.PROPERTY=VALUE, set after the diagram's properties");
-  run->add_option("--runs", r.runs, "start/stop cycles")->check(CLI::PositiveNumber);
+  run->add_option("--runs", r.runs, "start/stop cycles")->check(CLI::Range(1, std::numeric_limits<int>::max()));
   bool traces = false;
   run->add_flag("--traces", traces, "show traces and state changes");
 
-  CLI11_PARSE(app, argc, argv);
-  if (scan->parsed()) {
-    return Scan(scanFiles);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    // --help and --version end with 0, every other parse error is a usage error.
+    return app.exit(e) == 0 ? vtro_engine::kExitOk : vtro_engine::kExitUsage;
   }
-  std::signal(SIGINT, OnInterrupt);
-  std::signal(SIGTERM, OnInterrupt);
+  if (scan->parsed()) return Scan(scanFiles);
   vtro_engine::Engine engine(std::cout);
-  if (list->parsed()) {
-    return List(engine, listPackages);
-  }
-  if (start->parsed()) {
-    return Start(engine, o);
-  }
-  if (run->parsed()) {
-    engine.Reports().SetShowTraces(traces);
-    // The live line only on a terminal: logs and pipes get the reports alone.
-    r.progress = ::isatty(STDOUT_FILENO) == 1;
-    return vtro_engine::RunDiagram(engine, r, g_interrupted);
-  }
-  return 2;
+  if (list->parsed()) return List(engine, listPackages);
+  InstallInterruptHandlers();
+  if (start->parsed()) return vtro_engine::StartCommand(engine, o, g_interrupted);
+  engine.Reports().SetShowTraces(traces);
+  // The live line only on a terminal: logs and pipes get the reports alone.
+  r.progress = ::isatty(STDOUT_FILENO) == 1;
+  const int status = vtro_engine::RunDiagram(engine, r, g_interrupted);
+  return status == vtro_engine::kExitOk && g_interrupted ? vtro_engine::kExitInterrupted : status;
 }

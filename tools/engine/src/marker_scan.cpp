@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+
+#include "input_file.h"
+#include "input_limits.h"
 
 namespace vtro_engine {
 namespace {
@@ -79,23 +79,64 @@ std::vector<ModuleMarker> UniqueMarkers(const std::vector<ModuleMarker>& markers
   return unique;
 }
 
+bool ScanMarkerStream(const std::function<long(char*, size_t)>& read, size_t window, uint64_t limit,
+                      std::vector<ModuleMarker>& markers, std::string& error) {
+  window = std::max(window, 2 * kMaxMarkerBytes);
+  std::string buffer;  // the bytes from `base` on that are not scanned for good yet
+  buffer.reserve(window);
+  uint64_t base = 0;
+  bool end = false;
+  while (!end) {
+    while (buffer.size() < window) {
+      const size_t before = buffer.size();
+      buffer.resize(window);
+      const long n = read(buffer.data() + before, window - before);
+      buffer.resize(before + static_cast<size_t>(std::max(n, 0L)));
+      if (n < 0) {
+        error = std::string("read error: ") + std::strerror(errno);
+        return false;
+      }
+      if (n == 0) {
+        end = true;
+        break;
+      }
+      if (base + buffer.size() > limit) {
+        error = "more than " + std::to_string(limit) + " bytes";
+        return false;
+      }
+    }
+    // A marker that starts before `cut` ends inside the window, so it is
+    // judged as in the whole file; later ones wait for the next window.
+    const size_t cut = end ? buffer.size() : buffer.size() - kMaxMarkerBytes;
+    size_t keep = cut;
+    for (auto& m : ScanMarkers(buffer)) {
+      if (m.offset >= cut) break;
+      keep = std::max<size_t>(keep, m.offset + kPrefix.size() + m.group.size() + m.name.size() + m.version.size() + 6);
+      m.offset += base;
+      markers.push_back(std::move(m));
+    }
+    buffer.erase(0, keep);
+    base += keep;
+  }
+  return true;
+}
+
 std::optional<std::vector<ModuleMarker>> ScanMarkerFile(const std::string& path, std::string& error) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) {
-    error = "cannot read " + path + ": it is a directory";
+  auto file = InputFile::Open(path, true, error);
+  if (!file) return std::nullopt;
+  if (file->Size() > kMaxScanBytes) {
+    error = "cannot scan " + path + ": it has " + std::to_string(file->Size()) + " bytes, more than the " +
+            SizeText(kMaxScanBytes) + " this engine scans";
     return std::nullopt;
   }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = "cannot open " + path + ": " + std::strerror(errno);
+  std::vector<ModuleMarker> markers;
+  std::string why;
+  const auto read = [&file](char* buffer, size_t capacity) { return file->Read(buffer, capacity); };
+  if (!ScanMarkerStream(read, size_t{1} << 20, kMaxScanBytes, markers, why)) {
+    error = "cannot scan " + path + ": " + why;
     return std::nullopt;
   }
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    error = "cannot read " + path;
-    return std::nullopt;
-  }
-  return ScanMarkers(bytes);
+  return markers;
 }
 
 }  // namespace vtro_engine

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,9 +28,20 @@ std::vector<ModuleMarker> ScanMarkers(std::string_view bytes);
 // build with debug information holds every marker twice.
 std::vector<ModuleMarker> UniqueMarkers(const std::vector<ModuleMarker>& markers);
 
-// Reads the file and scans it; nullopt with `error` filled when it cannot be read.
-std::optional<std::vector<ModuleMarker>> ScanMarkerFile(const std::string& path, std::string& error);
-
 inline constexpr size_t kMaxMarkerField = 256;
+// The longest well-formed marker: prefix, three fields and their terminators.
+inline constexpr size_t kMaxMarkerBytes = 14 + kMaxMarkerField + 1 + kMaxMarkerField + 3 + kMaxMarkerField + 2;
+
+// Pulls bytes from `read` (it returns a count, 0 at the end, -1 on an error)
+// and scans them in windows of `window` bytes (at least 2 * kMaxMarkerBytes),
+// so memory stays bounded whatever the length; the markers are those
+// ScanMarkers finds in the whole. False when `read` failed or more than
+// `limit` bytes came.
+bool ScanMarkerStream(const std::function<long(char*, size_t)>& read, size_t window, uint64_t limit,
+                      std::vector<ModuleMarker>& markers, std::string& error);
+
+// Reads the file (a regular file or a pipe of at most kMaxScanBytes) and
+// scans it; nullopt with `error` filled when it cannot be read.
+std::optional<std::vector<ModuleMarker>> ScanMarkerFile(const std::string& path, std::string& error);
 
 }  // namespace vtro_engine

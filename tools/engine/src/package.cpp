@@ -1,5 +1,7 @@
 #include "package.h"
 
+#include "package_layout.h"
+
 #include <dlfcn.h>
 
 #include <unistd.h>
@@ -21,9 +23,14 @@ std::string ResolvePackagePath(const std::string& name) {
   }
   const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
   if (!ec) {
-    const auto beside = exe.parent_path().parent_path() / "lib" / name;
-    if (std::filesystem::exists(beside, ec)) {
-      return beside.string();
+    // The build tree keeps packages in lib/, an installed tree in the
+    // package folder under the library folder (lib/vantro, or
+    // lib/<triplet>/vantro on Debian).
+    for (const char* folder : {"lib", VTRO_INSTALLED_PACKAGE_DIR}) {
+      const auto beside = exe.parent_path().parent_path() / folder / name;
+      if (std::filesystem::exists(beside, ec)) {
+        return beside.string();
+      }
     }
   }
   return "./" + name;
@@ -35,6 +42,12 @@ std::unique_ptr<Package> Package::Load(const std::string& path, void* engine, st
   // A name without a slash would be searched on the library path; a package
   // is always a file.
   const std::string openPath = ResolvePackagePath(path);
+  // The loader trusts the file's headers: a file cut short would be mapped
+  // past its end and kill the process at the first touch.
+  if (const std::string why = CheckPackageFile(openPath); !why.empty()) {
+    error = "cannot load package " + path + ": " + why;
+    return nullptr;
+  }
   dlerror();
   package->handle_ = dlopen(openPath.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (package->handle_ == nullptr) {

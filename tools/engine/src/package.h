@@ -32,7 +32,8 @@ struct ComponentModel {
 };
 
 // A package name without a slash is looked for in the current folder, then
-// beside the engine (the "lib" folder next to the engine's "bin" folder).
+// beside the engine (the "lib" folder next to the engine's "bin" folder, then
+// the folder an install puts packages in, such as lib/vantro).
 std::string ResolvePackagePath(const std::string& name);
 
 class Package {

@@ -1,6 +1,9 @@
 #include "reporter.h"
 
 namespace vtro_engine {
+namespace {
+thread_local size_t tErrorsOnThisThread = 0;
+}  // namespace
 
 const char* ReportPrefix(ReportKind kind) {
   switch (kind) {
@@ -33,6 +36,7 @@ void Reporter::Emit(int32_t kind, int32_t level, bool framework, const std::stri
     reports_.push_back(report);
     if (k == ReportKind::Error) {
       ++errors_;
+      ++tErrorsOnThisThread;
     }
     observer = observer_;
   }
@@ -78,6 +82,8 @@ std::vector<Report> Reporter::Reports() const {
   std::lock_guard<std::mutex> guard(lock_);
   return reports_;
 }
+
+size_t Reporter::ErrorsOnThisThread() { return tErrorsOnThisThread; }
 
 size_t Reporter::ErrorCount() const {
   std::lock_guard<std::mutex> guard(lock_);

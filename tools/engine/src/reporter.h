@@ -39,6 +39,10 @@ class Reporter {
   // Keeps a copy of every report (tests and the run summary read them).
   std::vector<Report> Reports() const;
   size_t ErrorCount() const;
+  // Errors reported so far from the calling thread (by any reporter): a
+  // component that refuses a value or an action while the engine calls it
+  // reports on the engine's thread, whatever other threads report meanwhile.
+  static size_t ErrorsOnThisThread();
   // Called with each report after it was printed (outside the lock).
   void SetObserver(std::function<void(const Report&)> observer);
   // A live status line at the bottom of a terminal: shown with a carriage

@@ -6,13 +6,13 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
-#include <fstream>
 #include <map>
 #include <set>
-#include <sstream>
 #include <thread>
 
 #include "diagram_build.h"
+#include "input_file.h"
+#include "input_limits.h"
 #include "run_report.h"
 
 namespace vtro_engine {
@@ -67,17 +67,6 @@ std::string FailedComponent(Engine& engine, const std::vector<std::string>& name
   return {};
 }
 
-std::string ReadFile(const std::string& path, std::string& error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = "cannot read " + path;
-    return {};
-  }
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // One start/stop cycle; returns the exit status of the cycle.
 int RunOnce(Engine& engine, const std::vector<std::string>& order,
             const std::vector<std::string>& sources, std::optional<double> forSeconds, bool progress,
@@ -113,8 +102,10 @@ int RunOnce(Engine& engine, const std::vector<std::string>& order,
     } else if (!sources.empty() && std::all_of(sources.begin(), sources.end(),
                                                [&](const std::string& s) { return SourceDone(engine, s); })) {
       // Let what the sources wrote reach the readers, within a bound.
-      const auto limit = std::chrono::microseconds(engine.Settings().Integer("Engine.drainTimeout").value_or(2'000'000));
-      const auto drainEnd = Steady::now() + limit;
+      // At most a day: a huge setting must not overflow the clock.
+      const int64_t limit = std::clamp<int64_t>(engine.Settings().Integer("Engine.drainTimeout").value_or(2'000'000), 0,
+                                                int64_t{86'400'000'000});
+      const auto drainEnd = Steady::now() + std::chrono::microseconds(limit);
       int quiet = 0;
       while (quiet < 2 && Steady::now() < drainEnd && !interrupted) {
         quiet = engine.ConnectionsIdle() ? quiet + 1 : 0;
@@ -164,12 +155,12 @@ std::vector<std::string> StartOrder(const std::vector<std::string>& components,
 int RunDiagram(Engine& engine, const RunOptions& options, const std::atomic<bool>& interrupted) {
   Reporter& out = engine.Reports();
   std::string error;
-  const std::string text = ReadFile(options.file, error);
-  if (!error.empty()) {
+  const auto text = ReadWholeFile(options.file, kMaxDiagramBytes, error);
+  if (!text) {
     out.Emit(2, 0, false, error);
     return kRunInvalidDiagram;
   }
-  const auto diagram = ParseDiagram(text, error);
+  const auto diagram = ParseDiagram(*text, error);
   if (!diagram) {
     out.Emit(2, 0, false, options.file + ": " + error);
     return kRunInvalidDiagram;

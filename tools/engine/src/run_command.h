@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "engine.h"
+#include "exit_status.h"
 
 namespace vtro_engine {
 
@@ -30,10 +31,10 @@ struct RunOptions {
   bool progress = false;             // live status line (on a terminal)
 };
 
-// Exit statuses.
-inline constexpr int kRunOk = 0;
-inline constexpr int kRunComponentError = 1;  // a start failed or a component ended with an error
-inline constexpr int kRunInvalidDiagram = 2;
+// Exit statuses (exit_status.h).
+inline constexpr int kRunOk = kExitOk;
+inline constexpr int kRunComponentError = kExitFailed;  // a start failed or a component ended with an error
+inline constexpr int kRunInvalidDiagram = kExitInvalidDiagram;
 
 int RunDiagram(Engine& engine, const RunOptions& options, const std::atomic<bool>& interrupted);
 

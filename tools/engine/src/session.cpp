@@ -1,18 +1,21 @@
 #include "session.h"
 
 #include <algorithm>
+#include <limits>
 #include <thread>
+
+#include "input_limits.h"
 
 namespace vtro_engine {
 
 std::string ParseTimedEvent(const std::string& text, const std::string& instance, TimedEvent& event) {
   const size_t colon = text.find(':');
   if (colon == std::string::npos) {
-    return "timed event '" + text + "' lacks 'TIME:'";
+    return "timed event '" + ShortText(text) + "' lacks 'TIME:'";
   }
   const auto at = ParseFloat(text.substr(0, colon));
-  if (!at || *at < 0) {
-    return "timed event '" + text + "' has no valid time in seconds";
+  if (!at || !(*at >= 0 && *at <= kMaxSeconds)) {
+    return "timed event '" + ShortText(text) + "' has no valid time in seconds (0 to 1e9)";
   }
   event = TimedEvent{};
   event.at = *at;
@@ -29,8 +32,8 @@ std::string ParseTimedEvent(const std::string& text, const std::string& instance
   }
   if (kind == "speed" || kind == "step") {
     const auto n = ParseInteger(arg);
-    if (!n) {
-      return "timed event '" + text + "' needs a number after '" + kind + ":'";
+    if (!n || *n < std::numeric_limits<int32_t>::min() || *n > std::numeric_limits<int32_t>::max()) {
+      return "timed event '" + ShortText(text) + "' needs a 32-bit number after '" + kind + ":'";
     }
     event.kind = kind == "speed" ? TimedEvent::Kind::Speed : TimedEvent::Kind::Step;
     event.number = *n;
@@ -44,14 +47,14 @@ std::string ParseTimedEvent(const std::string& text, const std::string& instance
   if (kind == "set") {
     const size_t eq = arg.find('=');
     if (eq == std::string::npos || eq == 0) {
-      return "timed event '" + text + "' needs PROPERTY=VALUE after 'set:'";
+      return "timed event '" + ShortText(text) + "' needs PROPERTY=VALUE after 'set:'";
     }
     event.kind = TimedEvent::Kind::Set;
     event.name = arg.substr(0, eq);
     event.value = arg.substr(eq + 1);
     return {};
   }
-  return "timed event '" + text + "': unknown kind '" + kind + "'";
+  return "timed event '" + ShortText(text) + "': unknown kind '" + ShortText(kind) + "'";
 }
 
 namespace {

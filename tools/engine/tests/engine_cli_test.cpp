@@ -2,6 +2,7 @@
 // libraries, and the property, Dynamic and action paths of the test package.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "engine_runner.h"
@@ -50,6 +51,17 @@ TEST(EngineList, BareNamesAreFoundBesideTheEngine) {
   const auto run = Engine({"list", bare});
   EXPECT_EQ(run.status, 0) << run.out;
   EXPECT_TRUE(run.HasLine("package " + bare + ": 3 components")) << run.out;
+  // An installed engine finds them in the package folder of its prefix.
+  const std::filesystem::path prefix = testing::TempDir() + "vtro_prefix";
+  std::filesystem::remove_all(prefix);
+  std::filesystem::create_directories(prefix / "bin");
+  std::filesystem::create_directories(prefix / VTRO_INSTALLED_PACKAGE_DIR);
+  std::filesystem::copy_file(kEngine, prefix / "bin" / "vtro-engine");
+  std::filesystem::copy_file(kPackage, prefix / VTRO_INSTALLED_PACKAGE_DIR / bare);
+  const auto installed = RunEngine((prefix / "bin" / "vtro-engine").string(), {"list", bare});
+  EXPECT_EQ(installed.status, 0) << installed.out;
+  EXPECT_TRUE(installed.HasLine("package " + bare + ": 3 components")) << installed.out;
+  std::filesystem::remove_all(prefix);
 }
 
 TEST(EngineList, PackageWithoutComponentsSaysSo) {
@@ -118,19 +130,19 @@ TEST(EngineScan, FindsMarkersWithoutLoading) {
 
 TEST(EngineStart, CommandLineErrorsStopBeforeTheStart) {
   const auto model = Engine({"start", kPackage, "NoSuchModel", "--for", "0"});
-  EXPECT_EQ(model.status, 1);
+  EXPECT_EQ(model.status, 64);
   EXPECT_TRUE(model.HasLine("error: no loaded package holds the component NoSuchModel")) << model.out;
 
   const auto name = Engine({"start", kPackage, "FwTestRest", "--name", "9lives", "--for", "0"});
-  EXPECT_EQ(name.status, 1);
+  EXPECT_EQ(name.status, 64);
   EXPECT_NE(name.Find("error: invalid instance name '9lives'"), -1) << name.out;
 
   const auto setting = Engine({"start", kPackage, "FwTestRest", "--setting", "Engine.shutdownTimeout=soon"});
-  EXPECT_EQ(setting.status, 1);
+  EXPECT_EQ(setting.status, 64);
   EXPECT_NE(setting.Find("error: setting Engine.shutdownTimeout takes an integer"), -1) << setting.out;
 
   const auto at = Engine({"start", kPackage, "FwTestRest", "--at", "0.1:jump:5"});
-  EXPECT_EQ(at.status, 1);
+  EXPECT_EQ(at.status, 64);
   EXPECT_NE(at.Find("unknown kind 'jump'"), -1) << at.out;
 }
 
@@ -147,7 +159,7 @@ TEST(EngineProperties, TextThatDoesNotFitTheTypeIsRefusedByTheEngine) {
   for (const auto& [set, type] : std::vector<std::pair<std::string, std::string>>{
            {"Count=12abc", "integer"}, {"Flag=yes", "boolean"}, {"Ratio=2,5", "float"}}) {
     const auto run = StartProperties({"--set", "Required=1", "--set", set});
-    EXPECT_EQ(run.status, 1) << set;
+    EXPECT_EQ(run.status, 64) << set;
     const std::string name = set.substr(0, set.find('='));
     EXPECT_NE(run.Find("error: property pr." + name + " is " + type + " and does not take '" +
                        set.substr(set.find('=') + 1) + "'"),
@@ -165,12 +177,12 @@ TEST(EngineProperties, ComponentRulesAreReported) {
   EXPECT_EQ(required.Find("Birth"), -1);
 
   const auto readOnly = StartProperties({"--set", "Required=1", "--set", "Fixed=8"});
-  EXPECT_EQ(readOnly.status, 1);
+  EXPECT_EQ(readOnly.status, 64);
   EXPECT_NE(readOnly.Find("Failure while trying to set value of property pr.Fixed. This property is read only."), -1)
       << readOnly.out;
 
   const auto unknown = StartProperties({"--set", "Nothing=1"});
-  EXPECT_EQ(unknown.status, 1);
+  EXPECT_EQ(unknown.status, 64);
   EXPECT_TRUE(unknown.HasLine("error: component pr has no property Nothing")) << unknown.out;
 }
 
@@ -191,7 +203,7 @@ TEST(EngineProperties, PriorityHandlerAcceptsUpTo255) {
   EXPECT_EQ(ok.Find("Invalid priority value"), -1);
   for (const std::string bad : {"256", "-1"}) {
     const auto run = StartProperties({"--set", "Required=1", "--set", "priority=" + bad});
-    EXPECT_EQ(run.status, 1) << bad;
+    EXPECT_EQ(run.status, 64) << bad;
     EXPECT_NE(run.Find("Invalid priority value. Component's priority should be set between 0 and 255."), -1)
         << run.out;
   }
@@ -215,7 +227,7 @@ TEST(EngineDynamic, DynamicKeepsAndDropsElements) {
 
   const auto dropped = StartProperties({"--set", "Required=1", "--set", "Extra=true", "--set", "Extra=false", "--set",
                                         "ExtraValue=9"});
-  EXPECT_EQ(dropped.status, 1);
+  EXPECT_EQ(dropped.status, 64);
   EXPECT_TRUE(dropped.HasLine("error: component pr has no property ExtraValue")) << dropped.out;
   EXPECT_TRUE(dropped.HasLine("info: component pr: Dynamic Extra=0"));
 }

@@ -70,7 +70,7 @@ TEST(Lifecycle, StartsAgainAfterAStop) {
 TEST(Lifecycle, InterruptStopsTheComponentCleanly) {
   const auto run = RunEngine(kEngine, {"start", kPackage, "FwTestLifecycle", "--name", "lc", "--for", "30"},
                              std::chrono::seconds(20), {}, std::chrono::milliseconds(300));
-  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_EQ(run.status, 130) << run.out;  // interrupted, after the component stopped
   ExpectInOrder(run, {"Core 1 state=0x4", "BeforeDeath state=0x6", "Death cores=", kDead});
   EXPECT_LT(run.took, std::chrono::milliseconds(5000));
 }

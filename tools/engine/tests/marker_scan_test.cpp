@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <random>
 #include <string>
 
 namespace vtro_engine {
@@ -59,6 +62,45 @@ TEST(MarkerScan, CopiesOfAMarkerAreShownOnce) {
   EXPECT_EQ(unique[0].offset, 0u);
   EXPECT_EQ(unique[1].name, "B");
   EXPECT_EQ(unique[2].version, "2");
+}
+
+TEST(MarkerScan, StreamedWindowsFindWhatTheWholeScanFinds) {
+  // Markers (whole, cut, nested, of the longest size) at random places,
+  // many of them across window edges; the bytes come in random pieces.
+  std::mt19937 random(3);
+  const std::string longest(kMaxMarkerField, 'v');
+  const std::vector<std::string> pieces = {"$!VTRO_MODULE!G!N!$!1!$", "$!VTRO_MODULE!G!" + longest + "!$!" + longest + "!$",
+                                           "$!VTRO_MODULE!G!N!$!1", "$!VTRO_MODULE!G$!VTRO_MODULE!H!M!$!2!$", "!$"};
+  std::string bytes;
+  while (bytes.size() < 200000) {
+    bytes.append(random() % 900, static_cast<char>(random() % 3 == 0 ? '!' : 'x'));
+    bytes += pieces[random() % pieces.size()];
+  }
+  const auto whole = ScanMarkers(bytes);
+  ASSERT_GT(whole.size(), 100u);
+  for (const size_t window : {size_t{0}, 2 * kMaxMarkerBytes + 1, size_t{4096}, size_t{1} << 20}) {
+    size_t at = 0;
+    const auto read = [&](char* buffer, size_t capacity) {
+      const size_t n = std::min({capacity, bytes.size() - at, size_t{1} + random() % 3000});
+      std::memcpy(buffer, bytes.data() + at, n);
+      at += n;
+      return static_cast<long>(n);
+    };
+    std::vector<ModuleMarker> streamed;
+    std::string error;
+    ASSERT_TRUE(ScanMarkerStream(read, window, bytes.size(), streamed, error)) << error;
+    ASSERT_EQ(streamed.size(), whole.size()) << window;
+    for (size_t i = 0; i < whole.size(); ++i) {
+      EXPECT_EQ(streamed[i].offset, whole[i].offset) << window << " #" << i;
+      EXPECT_EQ(streamed[i].name, whole[i].name);
+      EXPECT_EQ(streamed[i].version, whole[i].version);
+    }
+    // One byte more than allowed is refused, however it comes.
+    at = 0;
+    streamed.clear();
+    EXPECT_FALSE(ScanMarkerStream(read, window, bytes.size() - 1, streamed, error));
+    EXPECT_EQ(error, "more than " + std::to_string(bytes.size() - 1) + " bytes");
+  }
 }
 
 TEST(MarkerScan, FileErrorsAreReportedNotThrown) {

@@ -203,7 +203,7 @@ TEST_F(RunTest, InterruptEndsAnEndlessRunWithItsSummary) {
   })";
   const EngineRun run = Run({Diagram("endless.json", text)}, 20s, 1000ms);
   EXPECT_FALSE(run.timedOut);
-  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_EQ(run.status, 130) << run.out;
   EXPECT_LT(run.took, 8s);
   EXPECT_GE(run.Find(", ended by an interrupt"), 0) << run.out;
   EXPECT_GE(run.Find("summary: output cam.oImage: "), 0);
