@@ -80,8 +80,6 @@ function(qtu_add_gtest name)
   if(WIN32)
     target_compile_options(${name} PRIVATE -include ${PROJECT_SOURCE_DIR}/cmake/windows/posix_test_compat.h)
   endif()
-  # Several labels must reach CTest as one list value, not as extra properties.
-  string(REPLACE ";" "\\;" labels "${T_LABELS}")
   # Cross builds list the cases when the tests run (under the emulator), so
   # building needs no Wine.
   set(discovery POST_BUILD)
@@ -91,7 +89,18 @@ function(qtu_add_gtest name)
   gtest_discover_tests(${name}
     DISCOVERY_MODE ${discovery}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT ${timeout} LABELS "${labels}")
+    PROPERTIES TIMEOUT ${timeout})
+  # The labels are set by a file CTest reads after the discovered tests: a
+  # list passed through PROPERTIES arrives split, so that only its first
+  # label stays a label.
+  if(T_LABELS)
+    set(labels_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
+    file(WRITE ${labels_file}
+      "if(NOT \"\${${name}_TESTS}\" STREQUAL \"\")\n"
+      "  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS [==[${T_LABELS}]==])\n"
+      "endif()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${labels_file})
+  endif()
 endfunction()
 
 # tests_<label>: every test program carrying the label, with what each one
