@@ -303,6 +303,11 @@ std::int32_t VTROOutputRing::FreeCount() const {
   return m_freeCount;
 }
 
+bool VTROOutputRing::WriterWaiting() const {
+  std::lock_guard<std::mutex> lock(m_lock);
+  return m_writerWaiting;
+}
+
 std::uint64_t VTROOutputRing::PublishedCount() const { return m_published.load(std::memory_order_acquire); }
 
 // Readers ----------------------------------------------------------------------------

@@ -76,6 +76,8 @@ class VTROOutputRing {
   void RestartRun(std::int32_t subsampling);
   std::int32_t FreeCount() const;
   std::uint64_t PublishedCount() const;
+  // True while a writer waits in AcquireForWriting for space.
+  bool WriterWaiting() const;
 
   // Reader side.
   std::int32_t AddReader(VTROInput* input, std::int32_t readerType);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "io_fixture.h"
+#include "VTROOutputRing.h"
 #include "test_support.h"
 #include "vtro/vtro_io_access.h"
 
@@ -100,8 +101,11 @@ TEST_F(IoTest, StopEndsABlockedWriterAndABlockedReaderAtOnce) {
   Write(writer, 1);
   std::atomic<int> raised{0};
   std::thread producer([&] { raised = Raised([&] { Write(writer, 2); }); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_EQ(raised.load(), 0);  // still waiting for the reader
+  // Stopped only once it waits for the reader: a writer that starts after
+  // the stop meets a stopped output, not a stop.
+  const auto* ring = static_cast<const VTROOutputRing*>(writer->Output("out")->Ring());
+  EXPECT_TRUE(WaitUntil([&] { return ring->WriterWaiting(); }));
+  EXPECT_EQ(raised.load(), 0);
   const auto begin = std::chrono::steady_clock::now();
   writer->EngineStop();
   producer.join();

@@ -206,6 +206,9 @@ constexpr uint32_t kSnapLength = containers::kPcapMaxPayload + 14;
 
 uint32_t Swap32(uint32_t v) { return __builtin_bswap32(v); }
 
+// The last microsecond of the largest 32-bit seconds count.
+constexpr int64_t kMaxPcapMicroseconds = int64_t{0xFFFFFFFF} * 1000000 + 999999;
+
 }  // namespace
 
 PcapSummary WritePcap(std::span<const uint8_t> data, std::ostream& out, bool skipVlan) {
@@ -219,6 +222,13 @@ PcapSummary WritePcap(std::span<const uint8_t> data, std::ostream& out, bool ski
     if (h.typeCode != static_cast<uint8_t>(containers::ContainerType::Ethernet)) {
       ++summary.skipped;
       return;
+    }
+    // A classic pcap file holds unsigned 32-bit seconds: a time outside
+    // them would be written wrapped, a different time than the record's.
+    if (h.timestamp < 0 || h.timestamp > kMaxPcapMicroseconds) {
+      throw InputError(At("record", offset) + "timestamp " + std::to_string(int64_t{h.timestamp}) +
+                       " us lies outside what a pcap file holds (0 to " + std::to_string(kMaxPcapMicroseconds) +
+                       " us after 1970)");
     }
     std::unique_ptr<BaseContainer> c;
     try {

@@ -46,6 +46,8 @@ struct PcapSummary {
 };
 
 // Writes a pcap capture (link type Ethernet) of the Ethernet records in `data`.
+// Throws InputError for a record whose lengths do not fit or whose time lies
+// before 1970 or past the 32-bit seconds of a pcap file.
 PcapSummary WritePcap(std::span<const uint8_t> data, std::ostream& out, bool skipVlan);
 
 // Turns an Ethernet pcap capture into Ethernet container records; returns the

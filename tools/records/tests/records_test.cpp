@@ -162,6 +162,33 @@ TEST(RecordsPcap, ExportProblemsNameTheRecord) {
             "record at offset 97: Ethernet frame of 3 bytes is shorter than its VLAN tag of 8 bytes");
 }
 
+// Found by fuzzing: a time past 2106 (here from a capture whose microseconds
+// field is above a second) was written with its seconds wrapped to 32 bits.
+TEST(RecordsPcap, TimesAPcapCannotHoldAreRefusedNotWrapped) {
+  const int64_t last = int64_t{0xFFFFFFFF} * 1000000 + 999999;
+  const struct {
+    int64_t timestamp;
+    bool written;
+  } cases[] = {{0, true}, {last, true}, {last + 1, false}, {-1, false}, {4294971484967045, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.timestamp);
+    Bytes file = MakeEthernetRecord(0x0800, SomeIpFrame(), 5);
+    const size_t second = file.size();
+    Append(file, MakeEthernetRecord(0x0800, SomeIpFrame(), c.timestamp));
+    std::ostringstream pcap;
+    if (!c.written) {
+      EXPECT_EQ(ErrorOf([&] { WritePcap(file, pcap, false); }),
+                "record at offset " + std::to_string(second) + ": timestamp " + std::to_string(c.timestamp) +
+                    " us lies outside what a pcap file holds (0 to 4294967295999999 us after 1970)");
+      continue;
+    }
+    WritePcap(file, pcap, false);
+    std::ostringstream back;
+    ASSERT_EQ(ReadPcap(ToVector(pcap.str()), back), 2u);
+    EXPECT_EQ(back.str(), std::string(file.begin(), file.end()));
+  }
+}
+
 std::string PcapHeader(uint32_t magic, uint32_t linkType) {
   std::string h(24, '\0');
   std::memcpy(h.data(), &magic, 4);
