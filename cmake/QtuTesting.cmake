@@ -45,7 +45,8 @@ set(QTU_WINDOWS_SKIPPED_TESTS
   "qtuapi_proto_mtu_test=creates Linux network namespaces"
   "qtuapi_proto_sender_test=checks the POSIX sender's modes (sendmmsg, UDP segmentation offload)"
   "vtro_framework_concurrency_tests=its priority cases read Linux nice values (getpriority)"
-  "vtro_package_file_tests=loads the package with dlopen; the Windows package is loaded by vtro_win_package_load_test")
+  "vtro_package_file_tests=loads the package with dlopen; the Windows package is loaded by vtro_win_package_load_test"
+  "vtro_engine_bad_input_test=damages ELF packages and uses FIFOs and file modes; the PE check of damaged packages is in vtro_engine_parts_test")
 
 function(qtu_add_gtest name)
   if(NOT QTU_BUILD_TESTS)

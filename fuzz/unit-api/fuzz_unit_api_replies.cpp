@@ -75,6 +75,9 @@ class Pump final : public qtu::ReplyPump {
     haveStatus_ = false;
   }
 
+  // No receiver pause to end here: every datagram is handled in pump().
+  void readNow() override {}
+
   void pump(qtu::ControlChannel& channel, std::uint16_t seq, std::chrono::steady_clock::time_point) override {
     std::uint8_t request[64];
     const ssize_t got = ::recv(unit_, request, sizeof request, MSG_DONTWAIT);
