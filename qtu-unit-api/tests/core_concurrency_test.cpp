@@ -15,11 +15,7 @@ using namespace std::chrono_literals;
 using test::loopbackConfig;
 using test::UdpPeer;
 
-Reachability::Hooks quiet() {
-    Reachability::Hooks h;
-    h.out = std::tmpfile();
-    return h;
-}
+using test::quiet;
 
 // A unit that answers every request with the same command and sequence, and
 // also sends a status message to whoever asked, until stopped.

@@ -29,11 +29,7 @@ using test::statusMessage;
 using test::UdpPeer;
 using test::unitDatagram;
 
-Reachability::Hooks quiet() {
-    Reachability::Hooks h;
-    h.out = std::tmpfile();
-    return h;
-}
+using test::quiet;
 
 // Answers every request it receives with the request's command and
 // sequence, after `delay`, until `stop`.

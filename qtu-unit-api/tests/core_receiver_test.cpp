@@ -16,11 +16,7 @@ using test::statusMessage;
 using test::UdpPeer;
 using test::unitDatagram;
 
-Reachability::Hooks quiet() {
-    Reachability::Hooks h;
-    h.out = std::tmpfile();
-    return h;
-}
+using test::quiet;
 
 struct Registered {
     UnitApi api{quiet()};

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "QZQTUApi.h"
+#include "reachability.h"
 
 namespace qtu::test {
 
@@ -152,6 +154,13 @@ inline QZQTU_InputInterface loopbackConfig(uint16_t controlPort, uint16_t dataBa
     c.timeoutGet = timeoutGet;
     c.timeoutStream = 200;
     return c;
+}
+
+// Reachability hooks whose diagnostic lines go to a scratch file, not stdout.
+inline Reachability::Hooks quiet() {
+    Reachability::Hooks h;
+    h.out = std::tmpfile();
+    return h;
 }
 
 }  // namespace qtu::test

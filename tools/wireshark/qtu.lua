@@ -93,6 +93,19 @@ local function add_status_time(tree, buf)
     item:append_text(string.format(" ns (%s UTC)", os.date("!%Y-%m-%d %H:%M:%S", math.floor(seconds))))
 end
 
+-- The 8-byte time of a time request or reply; returns its text for the info column.
+local function add_time_value(tree, buf)
+    tree:add_le(cf.time_value, buf(12, 8))
+    return string.format(", %s", buf(12, 8):le_uint64())
+end
+
+-- Line size and line count of a geometry request or reply; returns "W x H".
+local function add_geometry(tree, buf)
+    tree:add_le(cf.line_size, buf(12, 2))
+    tree:add_le(cf.line_count, buf(14, 2))
+    return string.format(", %d x %d", buf(12, 2):le_uint(), buf(14, 2):le_uint())
+end
+
 function ctl.dissector(buf, pinfo, root)
     if buf:len() < 12 then return 0 end
     if buf(0, 4):string() ~= "QTU-" then return 0 end
@@ -118,12 +131,9 @@ function ctl.dissector(buf, pinfo, root)
 
     if request then
         if (command == 0x20 or command == 0x22 or command == 0x24) and n >= 20 then
-            tree:add_le(cf.time_value, buf(12, 8))
-            info = info .. string.format(", %s", buf(12, 8):le_uint64())
+            info = info .. add_time_value(tree, buf)
         elseif command == 0x30 and n >= 16 then
-            tree:add_le(cf.line_size, buf(12, 2))
-            tree:add_le(cf.line_count, buf(14, 2))
-            info = info .. string.format(", %d x %d", buf(12, 2):le_uint(), buf(14, 2):le_uint())
+            info = info .. add_geometry(tree, buf)
         elseif n > 12 then
             tree:add(cf.extra, buf(12, n - 12))
         end
@@ -145,12 +155,9 @@ function ctl.dissector(buf, pinfo, root)
         tree:add_le(cf.capacity, buf(16, 4))
         info = info .. string.format(", capacity %d", buf(16, 4):le_uint())
     elseif (command == 0x21 or command == 0x23 or command == 0x25) and n >= 20 then
-        tree:add_le(cf.time_value, buf(12, 8))
-        info = info .. string.format(", %s", buf(12, 8):le_uint64())
+        info = info .. add_time_value(tree, buf)
     elseif command == 0x31 and n >= 16 then
-        tree:add_le(cf.line_size, buf(12, 2))
-        tree:add_le(cf.line_count, buf(14, 2))
-        info = info .. string.format(", %d x %d", buf(12, 2):le_uint(), buf(14, 2):le_uint())
+        info = info .. add_geometry(tree, buf)
     elseif n > 12 then
         tree:add(cf.extra, buf(12, n - 12))
     end
