@@ -85,10 +85,21 @@ uint16_t freePort() {
 }
 
 bool pinThread(int cpu) {
+    if (cpu < 0) return true;
     cpu_set_t set;
     CPU_ZERO(&set);
     CPU_SET(cpu, &set);
     return pthread_setaffinity_np(pthread_self(), sizeof set, &set) == 0;
+}
+
+bool pinThreads(const std::set<pid_t>& ids, int cpu) {
+    if (cpu < 0) return true;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    bool all = true;
+    for (pid_t id : ids) all = sched_setaffinity(id, sizeof set, &set) == 0 && all;
+    return all;
 }
 
 double cpuOf(const rusage& usage) {

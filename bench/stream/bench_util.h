@@ -34,8 +34,11 @@ std::optional<rusage> reap(pid_t pid, std::chrono::milliseconds limit);
 // A TCP/UDP port on 127.0.0.1 that was free a moment ago.
 uint16_t freePort();
 
-// Pins the calling thread to one CPU; false when that is refused.
+// Pins the calling thread to one CPU; false when that is refused. A
+// negative CPU leaves the thread where it is (and returns true).
 bool pinThread(int cpu);
+// Pins the threads of this process with these ids to one CPU, as pinThread.
+bool pinThreads(const std::set<pid_t>& ids, int cpu);
 
 double cpuOf(const rusage& usage);
 std::set<pid_t> threadIds();

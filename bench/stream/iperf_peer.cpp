@@ -16,7 +16,7 @@ namespace qtubench {
 Figures measureIperf(const std::string& iperf, const StreamShape& shape) {
     const uint64_t datagramBytes = shape.maxPayload + 24u;
     const std::string port = std::to_string(freePort());
-    Child server = spawn({iperf, "-s", "-1", "--forceflush", "-B", "127.0.0.1", "-p", port});
+    Child server = spawn({iperf, "-s", "-1", "--forceflush", "-B", "127.0.0.1", "-p", port}, shape.unitCpu);
     const std::string banner = readFrom(server.out, std::chrono::seconds(5), "Server listening");
     if (banner.find("Server listening") == std::string::npos) {
         reap(server.pid, std::chrono::milliseconds(0));
@@ -25,7 +25,7 @@ Figures measureIperf(const std::string& iperf, const StreamShape& shape) {
     char duration[32];
     std::snprintf(duration, sizeof duration, "%g", shape.seconds);
     Child client = spawn({iperf, "-c", "127.0.0.1", "-p", port, "-u", "-b", "0", "-l", std::to_string(datagramBytes),
-                          "-t", duration, "--json"});
+                          "-t", duration, "--json"}, shape.senderCpu);
     const std::string output =
         readFrom(client.out, std::chrono::milliseconds(static_cast<long long>(shape.seconds * 1000) + 15000));
     const auto clientUsage = reap(client.pid, std::chrono::seconds(5));

@@ -44,11 +44,17 @@ double median(std::vector<double> v) {
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
+std::string placement(const qtubench::StreamShape& shape) {
+    const auto cpu = [](int c) { return c < 0 ? std::string("unpinned") : "on CPU " + std::to_string(c); };
+    return "senders " + cpu(shape.senderCpu) + ", units " + cpu(shape.unitCpu);
+}
+
 int runPeers(const qtubench::StreamShape& shape, unsigned rounds, bool withIperf, bool withBare, unsigned batch,
              const std::string& iperf) {
     std::printf("stream benchmark: %u-byte datagrams (maxPayloadSize %u), blocks of %u bytes, %u per frame, "
-                "%g s per measurement, %u round(s)\n\n",
-                shape.maxPayload + 24u, shape.maxPayload, shape.blockBytes, shape.lineCount, shape.seconds, rounds);
+                "%g s per measurement, %u round(s); %s\n\n",
+                shape.maxPayload + 24u, shape.maxPayload, shape.blockBytes, shape.lineCount, shape.seconds, rounds,
+                placement(shape).c_str());
     printHeader();
     // The senders take turns, in the opposite order every other round, so
     // that a change in the machine's load touches all of them alike; the
@@ -124,8 +130,9 @@ int runPeers(const qtubench::StreamShape& shape, unsigned rounds, bool withIperf
 
 int runMany(const qtubench::StreamShape& shape, unsigned rounds, int units, int perUnit) {
     std::printf("many channels: %d channels on %d emulated units (127.0.0.1..%d) at once, against one channel "
-                "alone; %u-byte datagrams, blocks of %u bytes, %g s per measurement, %u round(s)\n\n",
-                units * perUnit, units, units, shape.maxPayload + 24u, shape.blockBytes, shape.seconds, rounds);
+                "alone; %u-byte datagrams, blocks of %u bytes, %g s per measurement, %u round(s); %s\n\n",
+                units * perUnit, units, units, shape.maxPayload + 24u, shape.blockBytes, shape.seconds, rounds,
+                placement(shape).c_str());
     printHeader();
     Figures oneTotal, manyTotal;
     std::vector<uint64_t> frames(static_cast<size_t>(units * perUnit), 0);
@@ -205,6 +212,10 @@ int main(int argc, char** argv) {
     app.add_option("--bare-blocks-per-call", batch, "blocks whose messages the bare sender sends in one call")
         ->check(CLI::Range(1u, 256u))->capture_default_str();
     app.add_option("--rounds", rounds, "measurements of each sender, alternating")->check(CLI::Range(1u, 40u))
+        ->capture_default_str();
+    app.add_option("--sender-cpu", shape.senderCpu, "CPU of the senders and the library's threads (-1: unpinned)")
+        ->capture_default_str();
+    app.add_option("--unit-cpu", shape.unitCpu, "CPU of the emulated units and the iperf3 server (-1: unpinned)")
         ->capture_default_str();
     app.add_option("--many", many, "UNITSxCHANNELS: the many-channel case (e.g. 4x4) instead");
     CLI11_PARSE(app, argc, argv);

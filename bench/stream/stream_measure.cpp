@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <exception>
 #include <cstdio>
 #include <memory>
 #include <set>
@@ -21,16 +22,31 @@ namespace qtubench {
 
 namespace {
 
-std::unique_ptr<qtusim::UnitSim> startUnit(const StreamShape& shape, const std::string& ip, int channels) {
+struct StartedUnit {
+    std::unique_ptr<qtusim::UnitSim> sim;
+    std::set<pid_t> threads;  // the ones its start added
+};
+
+StartedUnit startUnit(const StreamShape& shape, const std::string& ip, int channels) {
     qtusim::Config config;
     config.bind = ip;
     config.channels = channels;
     config.capacity = shape.capacity;
     config.statusPeriodMs = shape.statusPeriodMs;
     config.drainBlocksPerSecond = 0;  // buffers come back at once: the network path is what is measured
-    auto sim = std::make_unique<qtusim::UnitSim>(config);
-    sim->start();
-    return sim;
+    const std::set<pid_t> before = threadIds();
+    StartedUnit unit{std::make_unique<qtusim::UnitSim>(config), {}};
+    unit.sim->start();
+    for (pid_t id : threadIds())
+        if (!before.contains(id)) unit.threads.insert(id);
+    if (!pinThreads(unit.threads, shape.unitCpu))
+        throw std::runtime_error("cannot pin the emulated unit to CPU " + std::to_string(shape.unitCpu));
+    return unit;
+}
+
+void pinSender(const StreamShape& shape) {
+    if (!pinThread(shape.senderCpu))
+        throw std::runtime_error("cannot pin the sender to CPU " + std::to_string(shape.senderCpu));
 }
 
 uint64_t packetsPerBlock(const StreamShape& shape) {
@@ -122,21 +138,25 @@ void Figures::add(const Figures& f) {
 Figures measureLibrary(const StreamShape& shape) {
     // The emulated unit's threads are the ones its start adds; every other
     // thread but this one belongs to the library (its receiver thread).
-    const std::set<pid_t> before = threadIds();
-    auto sim = startUnit(shape, "127.0.0.1", 1);
-    std::set<pid_t> simThreads;
-    for (pid_t id : threadIds())
-        if (!before.contains(id)) simThreads.insert(id);
+    auto [sim, simThreads] = startUnit(shape, "127.0.0.1", 1);
     const int32_t handle = openChannel(*sim, "127.0.0.1", 0, shape);
     std::set<pid_t> libraryThreads;
     for (pid_t id : threadIds())
         if (!simThreads.contains(id) && id != gettid()) libraryThreads.insert(id);
+    pinThreads(libraryThreads, shape.senderCpu);
     const double libraryCpuBefore = cpuOfThreads(libraryThreads);
     const std::vector<uint8_t> frame = patternFrame(shape);
 
     Figures figures;
     ChannelRun run;
+    std::exception_ptr failed;
     std::thread sender([&] {
+        try {
+            pinSender(shape);
+        } catch (...) {
+            failed = std::current_exception();
+            return;
+        }
         const double cpu0 = threadCpuNow();
         const auto start = Clock::now();
         run = streamFrames(handle, shape, frame,
@@ -145,6 +165,7 @@ Figures measureLibrary(const StreamShape& shape) {
         figures.cpuSeconds = threadCpuNow() - cpu0;
     });
     sender.join();
+    if (failed) std::rethrow_exception(failed);
     figures.otherCpuSeconds = cpuOfThreads(libraryThreads) - libraryCpuBefore;
     const uint64_t blocks = run.frames * shape.lineCount;
     figures.datagrams = blocks * packetsPerBlock(shape);
@@ -169,7 +190,7 @@ Figures measureLibrary(const StreamShape& shape) {
 }
 
 Figures measureBare(const StreamShape& shape, unsigned blocksPerCall) {
-    auto sim = startUnit(shape, "127.0.0.1", 1);
+    auto sim = startUnit(shape, "127.0.0.1", 1).sim;
     qtu_bare_stream stream{};
     stream.ip = "127.0.0.1";
     stream.control_port = sim->controlPort();
@@ -181,8 +202,17 @@ Figures measureBare(const StreamShape& shape, unsigned blocksPerCall) {
     stream.blocks_per_call = blocksPerCall;
     qtu_bare_result result{};
     int rc = 0;
-    std::thread sender([&] { rc = qtu_bare_send(&stream, &result); });
+    std::exception_ptr failed;
+    std::thread sender([&] {
+        try {
+            pinSender(shape);
+            rc = qtu_bare_send(&stream, &result);
+        } catch (...) {
+            failed = std::current_exception();
+        }
+    });
     sender.join();
+    if (failed) std::rethrow_exception(failed);
     if (rc != 0) throw std::runtime_error(std::string("bare sender: ") + result.error);
     Figures figures;
     figures.seconds = result.seconds;
@@ -207,7 +237,7 @@ ManyFigures measureManyChannels(const StreamShape& shape, int units, int channel
     std::vector<std::string> ips;
     for (int u = 0; u < units; ++u) {
         ips.push_back("127.0.0." + std::to_string(u + 1));
-        sims.push_back(startUnit(shape, ips.back(), channelsPerUnit));
+        sims.push_back(startUnit(shape, ips.back(), channelsPerUnit).sim);
     }
     struct Channel {
         int unit, channel;
@@ -227,6 +257,7 @@ ManyFigures measureManyChannels(const StreamShape& shape, int units, int channel
     std::vector<std::thread> threads;
     for (auto& ch : channels) {
         threads.emplace_back([&, c = &ch] {
+            pinThread(shape.senderCpu);
             ready.fetch_add(1);
             while (!go.load()) std::this_thread::yield();
             const double cpu0 = threadCpuNow();

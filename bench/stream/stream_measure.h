@@ -16,6 +16,14 @@ struct StreamShape {
     uint32_t capacity = 512;
     unsigned statusPeriodMs = 0;
     double seconds = 3;
+    // CPUs of the sending side (sender, library threads) and of the unit
+    // (emulated unit threads, iperf3 server); -1: where the scheduler puts
+    // them. On loopback the receive work runs on the sender's CPU or the
+    // unit's, wherever each thread happens to sit, and the same sender was
+    // seen at 2 GB/s in one round and 6 in the next; pinning gives every
+    // sender the same placement.
+    int senderCpu = -1;
+    int unitCpu = -1;
 };
 
 struct Figures {
