@@ -27,6 +27,26 @@ if(QTU_BUILD_TESTS)
     find_package(GTest REQUIRED)
   endif()
   include(GoogleTest)
+  # GoogleTest's and GoogleMock's headers (and, in the MinGW build, the POSIX
+  # shims every test program is given), compiled once and reused by every
+  # test program: parsing them took about 3 of the 4 CPU seconds of a small
+  # test file, and there are some 80 of them in each build. GCC only; it
+  # reads the headers themselves where a program's flags do not fit the
+  # precompiled ones (-Winvalid-pch says so).
+  set(QTU_TEST_PCH OFF)
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    set(QTU_TEST_PCH ON)
+    set(pch_headers <gtest/gtest.h> <gmock/gmock.h>)
+    if(WIN32)
+      list(PREPEND pch_headers ${PROJECT_SOURCE_DIR}/cmake/windows/posix_test_compat.h)
+    endif()
+    # A program, not a library, so that it is compiled as the test programs
+    # are (-fPIE, not -fPIC); it does nothing and is not a test.
+    add_executable(qtu_test_pch ${PROJECT_SOURCE_DIR}/cmake/test_pch.cpp)
+    target_link_libraries(qtu_test_pch PRIVATE GTest::gmock GTest::gtest)
+    set_target_properties(qtu_test_pch PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/CMakeFiles)
+    target_precompile_headers(qtu_test_pch PRIVATE ${pch_headers})
+  endif()
 endif()
 
 # Test programs that the Windows build does not build, with the reason. Each
@@ -78,7 +98,15 @@ function(qtu_add_gtest name)
     set_property(GLOBAL APPEND PROPERTY QTU_LABEL_TARGETS_${label} ${name})
   endforeach()
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${QTU_TEST_OUTPUT_DIRECTORY})
-  if(WIN32)
+  if(QTU_TEST_PCH)
+    target_precompile_headers(${name} REUSE_FROM qtu_test_pch)
+    # Through a precompiled header GCC 12 no longer treats libstdc++'s code
+    # as a system header's, and shows its known false warnings on the
+    # memcpy of std::string concatenation (GCC bugs 105651, 105545) in the
+    # test files.
+    target_compile_options(${name} PRIVATE -Winvalid-pch -Wno-array-bounds -Wno-stringop-overflow
+      -Wno-stringop-overread)
+  elseif(WIN32)
     target_compile_options(${name} PRIVATE -include ${PROJECT_SOURCE_DIR}/cmake/windows/posix_test_compat.h)
   endif()
   # Cross builds list the cases when the tests run (under the emulator), so
