@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <exception>
 #include <cstdio>
 #include <memory>
 #include <set>
@@ -21,6 +20,10 @@
 namespace qtubench {
 
 namespace {
+
+void requirePinned(bool pinned, const char* what, int cpu) {
+    if (!pinned) throw std::runtime_error(std::string("cannot pin ") + what + " to CPU " + std::to_string(cpu));
+}
 
 struct StartedUnit {
     std::unique_ptr<qtusim::UnitSim> sim;
@@ -39,14 +42,8 @@ StartedUnit startUnit(const StreamShape& shape, const std::string& ip, int chann
     unit.sim->start();
     for (pid_t id : threadIds())
         if (!before.contains(id)) unit.threads.insert(id);
-    if (!pinThreads(unit.threads, shape.unitCpu))
-        throw std::runtime_error("cannot pin the emulated unit to CPU " + std::to_string(shape.unitCpu));
+    requirePinned(pinThreads(unit.threads, shape.unitCpu), "the emulated unit", shape.unitCpu);
     return unit;
-}
-
-void pinSender(const StreamShape& shape) {
-    if (!pinThread(shape.senderCpu))
-        throw std::runtime_error("cannot pin the sender to CPU " + std::to_string(shape.senderCpu));
 }
 
 uint64_t packetsPerBlock(const StreamShape& shape) {
@@ -143,20 +140,15 @@ Figures measureLibrary(const StreamShape& shape) {
     std::set<pid_t> libraryThreads;
     for (pid_t id : threadIds())
         if (!simThreads.contains(id) && id != gettid()) libraryThreads.insert(id);
-    pinThreads(libraryThreads, shape.senderCpu);
+    requirePinned(pinThreads(libraryThreads, shape.senderCpu), "the library's threads", shape.senderCpu);
     const double libraryCpuBefore = cpuOfThreads(libraryThreads);
     const std::vector<uint8_t> frame = patternFrame(shape);
 
     Figures figures;
     ChannelRun run;
-    std::exception_ptr failed;
+    bool pinned = false;
     std::thread sender([&] {
-        try {
-            pinSender(shape);
-        } catch (...) {
-            failed = std::current_exception();
-            return;
-        }
+        if (!(pinned = pinThread(shape.senderCpu))) return;
         const double cpu0 = threadCpuNow();
         const auto start = Clock::now();
         run = streamFrames(handle, shape, frame,
@@ -165,7 +157,7 @@ Figures measureLibrary(const StreamShape& shape) {
         figures.cpuSeconds = threadCpuNow() - cpu0;
     });
     sender.join();
-    if (failed) std::rethrow_exception(failed);
+    requirePinned(pinned, "the sender", shape.senderCpu);
     figures.otherCpuSeconds = cpuOfThreads(libraryThreads) - libraryCpuBefore;
     const uint64_t blocks = run.frames * shape.lineCount;
     figures.datagrams = blocks * packetsPerBlock(shape);
@@ -202,17 +194,12 @@ Figures measureBare(const StreamShape& shape, unsigned blocksPerCall) {
     stream.blocks_per_call = blocksPerCall;
     qtu_bare_result result{};
     int rc = 0;
-    std::exception_ptr failed;
+    bool pinned = false;
     std::thread sender([&] {
-        try {
-            pinSender(shape);
-            rc = qtu_bare_send(&stream, &result);
-        } catch (...) {
-            failed = std::current_exception();
-        }
+        if ((pinned = pinThread(shape.senderCpu))) rc = qtu_bare_send(&stream, &result);
     });
     sender.join();
-    if (failed) std::rethrow_exception(failed);
+    requirePinned(pinned, "the sender", shape.senderCpu);
     if (rc != 0) throw std::runtime_error(std::string("bare sender: ") + result.error);
     Figures figures;
     figures.seconds = result.seconds;
@@ -253,11 +240,12 @@ ManyFigures measureManyChannels(const StreamShape& shape, int units, int channel
 
     std::atomic<int> ready{0};
     std::atomic<bool> go{false};
+    std::atomic<bool> unpinned{false};
     Clock::time_point start{}, end{};
     std::vector<std::thread> threads;
     for (auto& ch : channels) {
         threads.emplace_back([&, c = &ch] {
-            pinThread(shape.senderCpu);
+            if (!pinThread(shape.senderCpu)) unpinned.store(true);
             ready.fetch_add(1);
             while (!go.load()) std::this_thread::yield();
             const double cpu0 = threadCpuNow();
@@ -270,6 +258,7 @@ ManyFigures measureManyChannels(const StreamShape& shape, int units, int channel
     end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(shape.seconds));
     go.store(true);
     for (auto& t : threads) t.join();
+    requirePinned(!unpinned.load(), "a sender", shape.senderCpu);
 
     ManyFigures many;
     many.total.seconds = std::chrono::duration<double>(Clock::now() - start).count();
