@@ -792,7 +792,11 @@ std::string Engine::Connect(const std::string& fromInstance, const std::string& 
 
 bool Engine::ConnectionsIdle() const {
   for (const auto& c : connections_.All()) {
-    if (c.input->HasUnreadData()) {
+    // What waits for a reader that is not started (stopped, or stopped by
+    // its own error) will not be taken: it keeps nothing pending.
+    const VTROComponent* reader = c.input->Component();
+    const std::uint32_t state = reader != nullptr ? reader->EngineState() : 0;
+    if ((state & VTRO_STATE_STARTED) != 0 && c.input->HasUnreadData()) {
       return false;
     }
   }

@@ -89,8 +89,8 @@ class Engine final : public VTROEngineInterface {
   // type check. Empty on success, else why not.
   std::string Connect(const std::string& fromInstance, const std::string& output, const std::string& toInstance,
                       const std::string& input);
-  // True when no input of a connection has unread data and no sequential
-  // step is pending or running.
+  // True when no running reader of a connection has unread data and no
+  // sequential step is pending or running.
   bool ConnectionsIdle() const;
 
   // Waits until the component's state has every bit of `bits`; false on time-out.
